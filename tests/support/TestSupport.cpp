@@ -1,0 +1,171 @@
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace cvl::test {
+
+namespace {
+
+std::string g_tempFolder;
+std::string g_installRoot;
+std::string g_runtimeFolder;
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+bool MakePath(const std::string& path, mode_t mode = 0755) {
+    std::string partial;
+    std::stringstream stream(path);
+    std::string part;
+    while (std::getline(stream, part, '/')) {
+        if (part.empty())
+            continue;
+        partial += "/" + part;
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+bool CopyFile(const std::string& from, const std::string& to) {
+    std::string contents;
+    return ReadFile(from, contents) && WriteFile(to, contents);
+}
+
+// The folders and files of the installed layout that unit tests rely on; the
+// complete layout comes from StageInstallation.
+void StageMinimalLayout(const std::string& root) {
+    const std::string resources =
+        root + "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources";
+    MakePath(resources + "/sbFrames");
+    MakePath(root + "/Library/LaunchAgents");
+    MakePath(root + "/Library/Frameworks");
+    MakePath(root + "/Applications/Corvalink");
+    for (const char* name : {"error.jpg", "errorBusy.jpg", "errorNoDevice.jpg"})
+        CopyFile(BinaryDir() + "/resources/" + name, resources + "/" + name);
+}
+
+void RemoveTempFolder() {
+    if (!g_tempFolder.empty() && !std::getenv("CVL_KEEP_TEST_FOLDER"))
+        RunCommand("rm -rf " + ShellQuote(g_tempFolder));
+}
+
+} // namespace
+
+const std::string& TempFolder() { return g_tempFolder; }
+const std::string& InstallRoot() { return g_installRoot; }
+const std::string& RuntimeFolder() { return g_runtimeFolder; }
+
+std::string BinaryDir() { return CVL_TEST_BINARY_DIR; }
+std::string SourceDir() { return CVL_TEST_SOURCE_DIR; }
+std::string Program(const std::string& name) { return BinaryDir() + "/bin/" + name; }
+
+bool StageInstallation(const std::string& destination) {
+    const std::string command = "DESTDIR=" + ShellQuote(destination) + " cmake --install " +
+                                ShellQuote(BinaryDir()) + " >/dev/null";
+    return RunCommand(command) == 0;
+}
+
+std::string MakeFolder(const std::string& name) {
+    const std::string path = g_tempFolder + "/" + name;
+    MakePath(path);
+    return path;
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool ReadFile(const std::string& path, std::string& contents) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    contents = buffer.str();
+    return true;
+}
+
+bool WriteFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    return static_cast<bool>(out);
+}
+
+bool FileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return -1;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        if (output)
+            output->append(buffer, count);
+    }
+    const int status = pclose(pipe);
+    if (status == -1 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line))
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace cvl::test
+
+int main(int argc, char** argv) {
+    using namespace cvl::test;
+    char pattern[] = "/tmp/cvl-test-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    g_tempFolder = pattern;
+    g_installRoot = g_tempFolder + "/root";
+    g_runtimeFolder = g_tempFolder + "/run";
+    MakePath(g_installRoot);
+    MakePath(g_runtimeFolder, 0700);
+    chmod(g_runtimeFolder.c_str(), 0700);
+    StageMinimalLayout(g_installRoot);
+    setenv("CVL_ROOT", g_installRoot.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", g_runtimeFolder.c_str(), 1);
+    std::atexit(RemoveTempFolder);
+
+    testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}

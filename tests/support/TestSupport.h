@@ -1,0 +1,51 @@
+// Shared helpers of the test programs.
+//
+// Every test program links this library's main(): before any test runs it
+// creates a temporary folder holding a staged installation root (CVL_ROOT) and
+// a private runtime folder (XDG_RUNTIME_DIR), and removes it at exit. With
+// one process per test case, every test has its own installation and ports.
+#ifndef CVL_TESTS_SUPPORT_TESTSUPPORT_H
+#define CVL_TESTS_SUPPORT_TESTSUPPORT_H
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace cvl::test {
+
+// The per-process temporary folder, the staged root and the runtime folder.
+const std::string& TempFolder();
+const std::string& InstallRoot();
+const std::string& RuntimeFolder();
+
+// Build and source trees of the project.
+std::string BinaryDir();
+std::string SourceDir();
+// A program built into build/bin.
+std::string Program(const std::string& name);
+
+// Stages the complete installed layout (cmake --install) under destination.
+bool StageInstallation(const std::string& destination);
+
+// Makes a fresh folder under the temporary folder and returns its path.
+std::string MakeFolder(const std::string& name);
+
+// Polls condition every few milliseconds until it holds or timeout passes.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+bool ReadFile(const std::string& path, std::string& contents);
+bool WriteFile(const std::string& path, const std::string& contents);
+bool FileExists(const std::string& path);
+
+// Runs a shell command, returns its exit status (-1 when it could not run)
+// and, when output is given, what it wrote to standard output.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+
+// Splits text into lines, without their newline characters.
+std::vector<std::string> SplitLines(const std::string& text);
+
+} // namespace cvl::test
+
+#endif

@@ -7,5 +7,15 @@ set(CVL_INSTALL_FRAMEWORK "Library/Frameworks/ZelSDK.framework")
 set(CVL_INSTALL_FRAMEWORK_BINARY "${CVL_INSTALL_FRAMEWORK}/Versions/A")
 set(CVL_INSTALL_LAUNCH_AGENTS "Library/LaunchAgents")
 set(CVL_INSTALL_USR_BIN "usr/bin")
-# Programs in the application folder find the SDK in the framework folder.
-set(CVL_APPLICATION_RPATH "$ORIGIN/../../${CVL_INSTALL_FRAMEWORK_BINARY};$ORIGIN/../../Library/Frameworks")
+# The platform stand-ins (CoreFoundation, libproc, Security) are shared
+# libraries in the staged root's usr/lib, where the platform's own would be.
+set(CVL_INSTALL_PLATFORM_LIBS "usr/lib")
+
+# cvl_install_rpath(<target> <folder>): the installed <target> lives in
+# <folder> (relative to the root) and finds the platform libraries and the
+# SDK there relative to itself.
+function(cvl_install_rpath target folder)
+    string(REGEX REPLACE "[^/]+" ".." up "${folder}")
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH
+        "$ORIGIN/${up}/${CVL_INSTALL_PLATFORM_LIBS};$ORIGIN/${up}/${CVL_INSTALL_FRAMEWORK_BINARY}")
+endfunction()

@@ -47,9 +47,9 @@ TEST(CVLPaths, RootOfSlashGivesTheFixedPaths) {
     ASSERT_EQ(cvl::test::RunCommand("CVL_ROOT=/ " + program + " " CVL_PATH_LOG, &output), 0);
     EXPECT_EQ(output, CVL_PATH_LOG "\n");
     output.clear();
-    ASSERT_EQ(cvl::test::RunCommand("CVL_ROOT=/srv/stage// " + program + " /usr/bin/osascript",
-                                    &output),
-              0);
+    ASSERT_EQ(
+        cvl::test::RunCommand("CVL_ROOT=/srv/stage// " + program + " /usr/bin/osascript", &output),
+        0);
     EXPECT_EQ(output, "/srv/stage/usr/bin/osascript\n");
     output.clear();
     ASSERT_EQ(cvl::test::RunCommand("env -u CVL_ROOT " + program + " /x", &output), 0);

@@ -70,13 +70,25 @@ void RemoveTempFolder() {
 
 } // namespace
 
-const std::string& TempFolder() { return g_tempFolder; }
-const std::string& InstallRoot() { return g_installRoot; }
-const std::string& RuntimeFolder() { return g_runtimeFolder; }
+const std::string& TempFolder() {
+    return g_tempFolder;
+}
+const std::string& InstallRoot() {
+    return g_installRoot;
+}
+const std::string& RuntimeFolder() {
+    return g_runtimeFolder;
+}
 
-std::string BinaryDir() { return CVL_TEST_BINARY_DIR; }
-std::string SourceDir() { return CVL_TEST_SOURCE_DIR; }
-std::string Program(const std::string& name) { return BinaryDir() + "/bin/" + name; }
+std::string BinaryDir() {
+    return CVL_TEST_BINARY_DIR;
+}
+std::string SourceDir() {
+    return CVL_TEST_SOURCE_DIR;
+}
+std::string Program(const std::string& name) {
+    return BinaryDir() + "/bin/" + name;
+}
 
 bool StageInstallation(const std::string& destination) {
     const std::string command = "DESTDIR=" + ShellQuote(destination) + " cmake --install " +

@@ -1,0 +1,31 @@
+#include "RequestSender.h"
+
+#include "CVLPaths.h"
+
+bool SendRequestText(const std::string& text) {
+    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
+                                                 kCFStringEncodingASCII);
+    if (!name)
+        return false;
+    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
+    CFRelease(name);
+    if (!port)
+        return false;
+
+    // c_str() carries the terminating NUL, which belongs to the payload.
+    CFDataRef payload =
+        CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.c_str()),
+                     static_cast<CFIndex>(text.size() + 1));
+    SInt32 status = kCFMessagePortTransportError;
+    if (payload) {
+        CFDataRef reply = nullptr;
+        status = CFMessagePortSendRequest(port, 0, payload, kRequestSendTimeout,
+                                          kRequestReceiveTimeout, kCFRunLoopDefaultMode, &reply);
+        if (reply)
+            CFRelease(reply);
+        CFRelease(payload);
+    }
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
+    return status == kCFMessagePortSuccess;
+}

@@ -1,0 +1,41 @@
+// The service log: one plain-text file, one line per message, stamped with
+// the UTC time and flushed at once, written from any thread of the service.
+//
+// The file is truncated when the logger is built, so it holds only the
+// current run. When it cannot be opened (no resource folder, no permission)
+// the service runs on without a log and nothing is reported.
+#ifndef CVL_SERVICE_LOGGER_H
+#define CVL_SERVICE_LOGGER_H
+
+#include <pthread.h>
+
+#include <ctime>
+#include <fstream>
+#include <string>
+
+class Logger {
+public:
+    Logger();
+    ~Logger();
+
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    // Writes "YYYY-mm-dd HH:MM:SS " (UTC), the message bytes unchanged and a
+    // newline, as one line that never interleaves with another.
+    void Log(std::string message);
+
+private:
+    // Scratch space of Log, valid only while m_lineMutex is held.
+    char m_timeStamp[32];
+    struct tm* m_pTime;
+    time_t m_time;
+    std::ofstream m_stream;
+    pthread_mutex_t m_lineMutex = PTHREAD_MUTEX_INITIALIZER;
+    struct tm m_timeParts; // storage behind m_pTime (gmtime_r, not gmtime's shared buffer)
+};
+
+// The one logger of the service, built before main and closed at exit.
+extern Logger g_logger;
+
+#endif

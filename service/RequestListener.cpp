@@ -1,0 +1,104 @@
+#include "RequestListener.h"
+
+#include "CVLPaths.h"
+#include "CameraController.h"
+#include "Logger.h"
+#include "SuccessReply.h"
+
+#include <cstring>
+#include <string>
+
+CameraController* g_pCameraController = nullptr;
+
+namespace {
+
+// The run loop runs in slices so that a stop requested before the thread
+// entered it still ends the thread within one slice.
+constexpr CFTimeInterval kRunSliceSeconds = 0.2;
+
+} // namespace
+
+RequestListener::RequestListener() : m_thread() {
+    m_threadStarted = pthread_create(&m_thread, nullptr, &RequestListener::Thread, this) == 0;
+    g_logger.Log("request listener started");
+}
+
+RequestListener::~RequestListener() {
+    pthread_mutex_lock(&m_runLoopMutex);
+    m_stopRequested = true;
+    if (m_runLoop)
+        CFRunLoopStop(m_runLoop);
+    pthread_mutex_unlock(&m_runLoopMutex);
+    if (m_threadStarted)
+        pthread_join(m_thread, nullptr);
+    g_logger.Log("request listener stopped");
+}
+
+void RequestListener::SetCameraController(CameraController* controller) {
+    g_pCameraController = controller;
+}
+
+void RequestListener::SetRunLoop(CFRunLoopRef runLoop) {
+    pthread_mutex_lock(&m_runLoopMutex);
+    m_runLoop = runLoop;
+    pthread_mutex_unlock(&m_runLoopMutex);
+}
+
+bool RequestListener::StopRequested() {
+    pthread_mutex_lock(&m_runLoopMutex);
+    const bool stop = m_stopRequested;
+    pthread_mutex_unlock(&m_runLoopMutex);
+    return stop;
+}
+
+void* RequestListener::Thread(void* listener) {
+    RequestListener* self = static_cast<RequestListener*>(listener);
+    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
+                                                 kCFStringEncodingASCII);
+    CFMessagePortRef port =
+        name ? CFMessagePortCreateLocal(kCFAllocatorDefault, name, &RequestListener::Callback,
+                                        nullptr, nullptr)
+             : nullptr;
+    if (name)
+        CFRelease(name);
+    if (!port) {
+        // Another service serves the name: this one runs on without a port.
+        g_logger.Log("request listener was unable to create the request port");
+        return nullptr;
+    }
+    CFRunLoopSourceRef source = CFMessagePortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
+    CFRunLoopRef runLoop = CFRunLoopGetCurrent();
+    self->SetRunLoop(runLoop);
+    if (source)
+        CFRunLoopAddSource(runLoop, source, kCFRunLoopDefaultMode);
+
+    while (!self->StopRequested())
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, kRunSliceSeconds, false);
+
+    // Unpublish before the run loop goes away with the thread.
+    self->SetRunLoop(nullptr);
+    if (source) {
+        CFRunLoopSourceInvalidate(source);
+        CFRelease(source);
+    }
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
+    return nullptr;
+}
+
+CFDataRef RequestListener::Callback(CFMessagePortRef, SInt32, CFDataRef data, void*) {
+    std::string text;
+    if (data) {
+        const CFIndex length = CFDataGetLength(data);
+        const UInt8* bytes = CFDataGetBytePtr(data);
+        if (bytes && length > 0) {
+            const void* nul = std::memchr(bytes, 0, static_cast<size_t>(length));
+            const size_t size = nul ? static_cast<size_t>(static_cast<const UInt8*>(nul) - bytes)
+                                    : static_cast<size_t>(length);
+            text.assign(reinterpret_cast<const char*>(bytes), size);
+        }
+    }
+    if (g_pCameraController)
+        g_pCameraController->AddRequest(text);
+    return CreateSuccessReply();
+}

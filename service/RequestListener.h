@@ -1,0 +1,45 @@
+// Serves the service's request port on a thread and run loop of its own. Every
+// request is answered at once with "success" and its text handed to the
+// camera controller; nothing is carried out here.
+#ifndef CVL_SERVICE_REQUESTLISTENER_H
+#define CVL_SERVICE_REQUESTLISTENER_H
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <pthread.h>
+
+class CameraController;
+
+// The controller that receives requests; null until it registers itself.
+extern CameraController* g_pCameraController;
+
+class RequestListener {
+public:
+    RequestListener();
+    // Stops the run loop and joins the thread; never returns while the thread
+    // still serves the port, also when the stop comes before it runs.
+    ~RequestListener();
+
+    RequestListener(const RequestListener&) = delete;
+    RequestListener& operator=(const RequestListener&) = delete;
+
+    void SetCameraController(CameraController* controller);
+    void SetRunLoop(CFRunLoopRef runLoop);
+
+    static void* Thread(void* listener);
+    static CFDataRef Callback(CFMessagePortRef port, SInt32 messageId, CFDataRef data,
+                              void* context);
+
+private:
+    bool StopRequested();
+
+    pthread_t m_thread;
+    CFRunLoopRef m_runLoop = nullptr;
+    // Guards m_runLoop and m_stopRequested, so a stop is never lost between
+    // the thread publishing its run loop and entering it.
+    pthread_mutex_t m_runLoopMutex = PTHREAD_MUTEX_INITIALIZER;
+    bool m_stopRequested = false;
+    bool m_threadStarted = false;
+};
+
+#endif

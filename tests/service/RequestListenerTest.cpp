@@ -1,0 +1,140 @@
+#include "RequestListener.h"
+
+#include "CVLPaths.h"
+#include "RequestSender.h"
+#include "ServiceTestLogger.h"
+#include "SuccessReply.h"
+#include "TestCameraController.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using cvl::test::ReceivedRequests;
+using cvl::test::WaitFor;
+
+CameraController g_controller;
+
+// Sends raw payload bytes to the request port and returns the reply bytes.
+bool SendRaw(const std::string& payload, std::string& reply) {
+    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
+                                                 kCFStringEncodingASCII);
+    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
+    CFRelease(name);
+    if (!port)
+        return false;
+    CFDataRef data =
+        CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(payload.data()),
+                     static_cast<CFIndex>(payload.size()));
+    CFDataRef answer = nullptr;
+    const SInt32 status =
+        CFMessagePortSendRequest(port, 7, data, 1.0, 1.0, kCFRunLoopDefaultMode, &answer);
+    if (answer) {
+        reply.assign(reinterpret_cast<const char*>(CFDataGetBytePtr(answer)),
+                     static_cast<size_t>(CFDataGetLength(answer)));
+        CFRelease(answer);
+    }
+    CFRelease(data);
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
+    return status == kCFMessagePortSuccess;
+}
+
+std::string BuildRequest(int client, int index) {
+    return std::to_string(client) + "_request " + std::to_string(index);
+}
+
+bool WaitForPort() {
+    return WaitFor([] { return SendRequestText("probe_SandboxTest"); });
+}
+
+TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
+    EXPECT_FALSE(SendRequestText("1_StartStreaming")); // no service yet: false at once
+    RequestListener listener;
+    ASSERT_TRUE(WaitForPort()); // answered before any controller is registered: dropped
+    listener.SetCameraController(&g_controller);
+
+    std::string reply;
+    ASSERT_TRUE(SendRaw(std::string("812_StartStreaming\0junk", 23), reply));
+    EXPECT_EQ(reply, std::string("success\0", 8));
+    ASSERT_TRUE(SendRaw("812_a_b", reply)); // no NUL: the whole payload
+    ASSERT_TRUE(SendRaw("", reply));        // empty payload: the empty text
+    EXPECT_EQ(reply, std::string("success\0", 8));
+    ASSERT_TRUE(SendRequestText("_Close"));
+
+    ASSERT_TRUE(WaitFor([] { return ReceivedRequests().size() == 4; }));
+    EXPECT_EQ(ReceivedRequests(),
+              (std::vector<std::string>{"812_StartStreaming", "812_a_b", "", "_Close"}));
+    EXPECT_EQ(cvl::test::CountLogMessage("request listener started"), 1);
+}
+
+TEST(RequestListener, FourClientsLoseNoRequestAndKeepTheirOrder) {
+    RequestListener listener;
+    ASSERT_TRUE(WaitForPort());
+    listener.SetCameraController(&g_controller);
+
+    constexpr int kClients = 4;
+    constexpr int kRequests = 500;
+    std::vector<std::thread> clients;
+    std::vector<int> failures(kClients, 0);
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([c, &failures] {
+            for (int i = 0; i < kRequests; ++i) {
+                if (!SendRequestText(BuildRequest(c, i)))
+                    ++failures[c];
+            }
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    EXPECT_EQ(failures, std::vector<int>(kClients, 0));
+
+    const std::vector<std::string> received = ReceivedRequests();
+    ASSERT_EQ(received.size(), static_cast<size_t>(kClients * kRequests));
+    std::vector<int> next(kClients, 0);
+    for (const std::string& text : received) {
+        const int c = text[0] - '0';
+        ASSERT_GE(c, 0);
+        ASSERT_LT(c, kClients);
+        EXPECT_EQ(text, BuildRequest(c, next[c]));
+        ++next[c];
+    }
+}
+
+TEST(RequestListener, ConstructingAndDestroyingInARowNeverHangs) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 500; ++i) {
+        RequestListener listener;
+    }
+    // Generous: the point is that no destruction waits forever.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
+    EXPECT_EQ(cvl::test::CountLogMessage("request listener stopped"), 500);
+
+    // And one built afterwards still serves.
+    RequestListener listener;
+    EXPECT_TRUE(WaitForPort());
+}
+
+TEST(RequestListener, ASecondListenerRunsOnWithoutAPort) {
+    RequestListener first;
+    ASSERT_TRUE(WaitForPort());
+    {
+        RequestListener second;
+        ASSERT_TRUE(WaitFor([] {
+            return cvl::test::CountLogMessage(
+                       "request listener was unable to create the request port") == 1;
+        }));
+        EXPECT_TRUE(SendRequestText("2_SandboxTest"));
+    }
+    EXPECT_TRUE(SendRequestText("3_SandboxTest")); // the first one still serves
+}
+
+} // namespace

@@ -1,0 +1,23 @@
+// The tests' stand-in for the camera controller's request queue.
+#include "TestCameraController.h"
+
+#include <mutex>
+
+namespace {
+std::mutex g_requestsMutex;
+std::vector<std::string> g_requests;
+} // namespace
+
+void CameraController::AddRequest(std::string request) {
+    std::lock_guard<std::mutex> lock(g_requestsMutex);
+    g_requests.push_back(request);
+}
+
+namespace cvl::test {
+
+std::vector<std::string> ReceivedRequests() {
+    std::lock_guard<std::mutex> lock(g_requestsMutex);
+    return g_requests;
+}
+
+} // namespace cvl::test

@@ -1,0 +1,118 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace cvl::test;
+
+struct Probe {
+    std::map<std::string, std::string> values;
+    std::string log;
+};
+
+// Runs a probe scenario with the prompt answering promptStatus.
+Probe RunProbe(const std::string& program, const std::string& arguments, int promptStatus = 0) {
+    const std::string prompt = TempFolder() + "/prompt.sh";
+    WriteFile(prompt, "#!/bin/sh\necho asked >> '" + TempFolder() + "/prompt.log'\nexit " +
+                          std::to_string(promptStatus) + "\n");
+    chmod(prompt.c_str(), 0755);
+    const std::string log = TempFolder() + "/probe.log";
+    std::string output;
+    RunCommand("cd '" + TempFolder() + "' && CVL_AUTH_ASKPASS='" + prompt + "' " + BinaryDir() +
+                   "/tests/" + program + " " + arguments + " 2>'" + log + "'",
+               &output);
+    Probe probe;
+    for (const std::string& line : SplitLines(output)) {
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos)
+            probe.values[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    ReadFile(log, probe.log);
+    return probe;
+}
+
+bool Asked() {
+    return FileExists(TempFolder() + "/prompt.log");
+}
+
+TEST(PrivilegedTask, TaskWithoutArgumentsPassesOnlyTheNullEntry) {
+    const std::string script = TempFolder() + "/count.sh";
+    WriteFile(script, "#!/bin/sh\necho \"$# $PWD\"\n");
+    chmod(script.c_str(), 0755);
+    const Probe probe = RunProbe("stp_probe", "wait " + script);
+    EXPECT_TRUE(std::regex_match(probe.values.at("description"),
+                                 std::regex("<STPrivilegedTask: 0x[0-9a-f]+> " + script +
+                                            " \\(CWD:" + TempFolder() + "\\)")))
+        << probe.values.at("description");
+    EXPECT_EQ(probe.values.at("status"), "0");
+    EXPECT_EQ(probe.values.at("output"), "0 " + TempFolder());
+}
+
+TEST(PrivilegedTask, DescriptionQuotesEachArgument) {
+    const Probe probe = RunProbe("stp_probe", "statement /bin/echo a 'b c'");
+    EXPECT_TRUE(std::regex_match(probe.values.at("description"),
+                                 std::regex("<STPrivilegedTask: 0x[0-9a-f]+> /bin/echo 'a' 'b c' "
+                                            "\\(CWD:.*\\)")))
+        << probe.values.at("description");
+}
+
+TEST(PrivilegedTask, MissingExecuteFunctionFailsWithoutPrompt) {
+    const Probe probe = RunProbe("stp_probe_noexec", "launch /bin/true");
+    EXPECT_EQ(probe.values.at("available"), "no");
+    EXPECT_EQ(probe.values.at("status"), "-70001");
+    EXPECT_EQ(probe.values.at("running"), "no");
+    EXPECT_NE(probe.log.find("AuthorizationExecuteWithPrivileges() function not available on "
+                             "this system"),
+              std::string::npos);
+    EXPECT_EQ(probe.log.find("called Authorization"), std::string::npos);
+}
+
+TEST(PrivilegedTask, CancelledPromptLeavesTheTaskIdle) {
+    const std::string marker = TempFolder() + "/ran";
+    const Probe probe = RunProbe("stp_probe", "launch /usr/bin/touch " + marker, 2);
+    EXPECT_EQ(probe.values.at("available"), "yes");
+    EXPECT_EQ(probe.values.at("status"), "-60006");
+    EXPECT_EQ(probe.values.at("running"), "no");
+    EXPECT_TRUE(Asked());
+    EXPECT_TRUE(std::regex_search(
+        probe.log, std::regex("Task <STPrivilegedTask: 0x[0-9a-f]+> is not running")))
+        << probe.log;
+    EXPECT_FALSE(FileExists(marker));
+}
+
+TEST(PrivilegedTask, WaitUntilExitRecordsTheStatusWithoutAnnouncing) {
+    const Probe probe = RunProbe("stp_probe", "wait /bin/sh -c 'echo out; exit 3'");
+    EXPECT_EQ(probe.values.at("status"), "0");
+    EXPECT_EQ(probe.values.at("running"), "yes");
+    EXPECT_EQ(probe.values.at("after terminate"), "yes 1");
+    EXPECT_EQ(probe.values.at("output"), "out");
+    EXPECT_EQ(probe.values.at("ended"), "idle 3");
+    EXPECT_EQ(probe.values.at("events"), "");
+}
+
+TEST(PrivilegedTask, TimerAnnouncesTheEndBeforeTheHandler) {
+    const Probe probe = RunProbe("stp_probe", "timer /bin/sh -c 'exit 5'");
+    EXPECT_EQ(probe.values.at("status"), "0");
+    EXPECT_EQ(probe.values.at("ended"), "idle 5");
+    EXPECT_EQ(probe.values.at("events"), "notification handler ");
+}
+
+TEST(PrivilegedTask, RemovalStatementIsExact) {
+    const Probe probe = RunProbe("stp_probe", "statement");
+    const std::string root = InstallRoot();
+    EXPECT_EQ(probe.values.at("statement"),
+              "do shell script \"rm -rf " + root +
+                  "/Library/Frameworks/ZelSDK.framework ; rm -rf " + root +
+                  "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin ; rm -rf " + root +
+                  "/Library/LaunchAgents/com.corvalink.cvlservice.plist; rm -rf '" + root +
+                  "/Applications/Corvalink'\" with administrator privileges");
+}
+
+} // namespace

@@ -202,11 +202,11 @@ protected:
 
 TEST_F(UninstallerApp, CancelAtConfirmationRemovesNothing) {
     StartApp(0);
-    Snap();
     ASSERT_TRUE(ClickMain(true, [&] { return AlertShown(); }));
     ASSERT_TRUE(ClickAlert(0, [&] { return OutputHas(1); }));
     EXPECT_EQ(Output(), std::vector<std::string>{"User canceled uninstallation!"});
     EXPECT_TRUE(WaitFor([&] { return !AlertShown(); }));
+    Snap();
     EXPECT_FALSE(FileExists(TempFolder() + "/prompt.log"));
     ExpectInstalled(true);
 }

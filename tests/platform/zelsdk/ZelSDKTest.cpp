@@ -296,7 +296,7 @@ TEST_F(ZelSDKTest, FolderIsPlayedInNameOrderWithItsBytesIntact) {
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(DownloadSoon(camera, jpeg));
         size_t comment =
-            4 + ((static_cast<unsigned char>(jpeg[4]) << 8) | static_cast<unsigned char>(jpeg[5]));
+            2 + ((static_cast<unsigned char>(jpeg[4]) << 8) | static_cast<unsigned char>(jpeg[5]));
         std::string stripped = jpeg.substr(0, 2) + jpeg.substr(2 + comment);
         matched += stripped == originals[0] || stripped == originals[1];
     }

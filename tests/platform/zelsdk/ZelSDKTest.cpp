@@ -334,3 +334,40 @@ TEST_F(ZelSDKTest, ConcurrentCallsAndTerminateWhileEventsFlow) {
     std::lock_guard<std::mutex> lock(m_events.mutex);
     EXPECT_EQ(m_events.properties.size(), after); // nothing after terminate returned
 }
+
+TEST_F(ZelSDKTest, LargestSizeIsServedByCopyAfterTheFirstEncode) {
+    setenv("ZELSIM_SIZE", "3840x2160", 1);
+    setenv("ZELSIM_DOWNLOAD_MS", "0", 1);
+    Init();
+    __ZelObject* camera = FirstCamera();
+    ASSERT_EQ(ZelOpenSession(camera), 0u);
+    StartEvf(camera);
+    std::string jpeg;
+    ASSERT_TRUE(WaitFor([&] { return Download(camera, jpeg) == 0; }, std::chrono::seconds(30)));
+    int width = 0, height = 0;
+    DecodeSize(jpeg, width, height);
+    EXPECT_EQ(width, 3840);
+    EXPECT_EQ(height, 2160);
+}
+
+namespace {
+ZelError TerminateInHandler(uint32_t, uint32_t, uint32_t, void* context) {
+    static_cast<std::atomic<ZelError>*>(context)->store(ZelTerminateSDK());
+    return 0;
+}
+} // namespace
+
+TEST_F(ZelSDKTest, TerminateFromInsideAHandlerDoesNotDeadlock) {
+    Init();
+    __ZelObject* camera = FirstCamera();
+    std::atomic<ZelError> result{999};
+    ASSERT_EQ(
+        ZelSetPropertyEventHandler(camera, ZEL_PROPERTY_EVENT_ALL, TerminateInHandler, &result),
+        0u);
+    ASSERT_EQ(ZelOpenSession(camera), 0u);
+    StartEvf(camera);
+    ASSERT_TRUE(WaitFor([&] { return result.load() != 999u; }));
+    EXPECT_EQ(result.load(), 0u);
+    EXPECT_EQ(ZelOpenSession(camera), ZEL_ERR_SDK_NOT_INITIALIZED);
+    EXPECT_EQ(ZelInitializeSDK(), 0u); // and the SDK can start again
+}

@@ -411,9 +411,11 @@ void CFMessagePortCollect(CFMessagePortRef port, std::vector<pollfd>& fds) {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (!port->valid)
         return;
+    // Indices are relative to this port's first entry, as Perform sees them.
+    const size_t base = fds.size();
     fds.push_back(pollfd{port->listenFd, POLLIN, 0});
     for (Connection* c : port->connections) {
-        c->pollIndex = int(fds.size());
+        c->pollIndex = int(fds.size() - base);
         fds.push_back(pollfd{c->fd, POLLIN, 0});
     }
 }

@@ -171,8 +171,11 @@ TEST(CFMessagePortTransport, RequestAndReplyOnTheServingThread) {
 
 namespace {
 std::atomic<CFDataRef> g_kept{nullptr};
+std::atomic<int> g_keptCalls{0};
 CFDataRef ReplyKept(CFMessagePortRef, SInt32, CFDataRef, void*) {
-    return static_cast<CFDataRef>(CFRetain(g_kept.load()));
+    auto reply = static_cast<CFDataRef>(CFRetain(g_kept.load()));
+    ++g_keptCalls; // counted after the retain, so a count of 1 afterwards means released
+    return reply;
 }
 } // namespace
 
@@ -189,7 +192,8 @@ TEST(CFMessagePortTransport, ReplyIsReleasedAfterSendingAndNoReplyModeDoesNotWai
     EXPECT_EQ(CFMessagePortSendRequest(remote, 0, nullptr, 5, 5, nullptr, &answer),
               kCFMessagePortSuccess);
     EXPECT_EQ(answer, nullptr);
-    EXPECT_TRUE(WaitFor([] { return CFGetRetainCount(g_kept.load()) == 1; }));
+    // The send ends when the server has read the message; the callback follows.
+    EXPECT_TRUE(WaitFor([] { return g_keptCalls == 2 && CFGetRetainCount(g_kept.load()) == 1; }));
     CFRelease(remote);
     CFRelease(g_kept.load());
 }

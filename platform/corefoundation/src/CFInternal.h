@@ -31,6 +31,7 @@ struct __CFData : CFObject {
     ~__CFData() override;
     UInt8* bytes = nullptr;
     CFIndex length = 0;
+    size_t capacity = 0; // bytes allocated, for the buffer cache
     bool ownsBytes = false;
 };
 
@@ -51,7 +52,8 @@ template <class T> T Retained(T p) {
     return p;
 }
 
-// A data object of length bytes whose contents the caller fills in.
+// A data object of length bytes whose contents the caller fills in. Its
+// capacity may exceed length when a cached buffer was reused.
 __CFData* CFDataCreateUninitialized(CFIndex length);
 
 #include <mutex>

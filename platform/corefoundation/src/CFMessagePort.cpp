@@ -464,6 +464,7 @@ bool ReadMessage(CFMessagePortRef port, Connection* c) {
                         return false;
                     }
                     c->payload->bytes = static_cast<UInt8*>(grown);
+                    c->payload->capacity = c->parsed.length;
                     c->capacity = c->parsed.length;
                 }
                 want = c->capacity - c->payloadGot;
@@ -490,12 +491,13 @@ bool ReadMessage(CFMessagePortRef port, Connection* c) {
                 c->closed = true;
                 return false;
             }
-            c->capacity = std::min<size_t>(c->parsed.length, kInitialPayload);
-            c->payload = CFDataCreateUninitialized(CFIndex(c->capacity));
+            c->payload = CFDataCreateUninitialized(
+                CFIndex(std::min<size_t>(c->parsed.length, kInitialPayload)));
             if (!c->payload) {
                 c->closed = true;
                 return false;
             }
+            c->capacity = std::min<size_t>(c->payload->capacity, c->parsed.length);
             c->payload->length = c->parsed.length;
             c->payloadGot = 0;
         } else {

@@ -74,8 +74,47 @@ extern "C" CFHashCode CFHash(CFTypeRef cf) {
 
 // ---- CFData ----
 
+// Large message buffers are kept for reuse: a fresh multi-megabyte buffer
+// costs a page fault per 4 KiB, which dominates a local round trip. At most
+// kCachedBuffers buffers of kMinCached..kMaxCached bytes are kept.
+namespace {
+constexpr size_t kMinCached = 64 * 1024;
+constexpr size_t kMaxCached = 8 * 1024 * 1024;
+constexpr size_t kCachedBuffers = 4;
+std::mutex g_cacheMutex;
+std::pair<UInt8*, size_t> g_cache[kCachedBuffers];
+
+UInt8* TakeCached(size_t length, size_t& capacity) {
+    if (length < kMinCached || length > kMaxCached)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    for (auto& entry : g_cache) {
+        if (entry.first && entry.second >= length && entry.second <= 2 * length) {
+            UInt8* bytes = entry.first;
+            capacity = entry.second;
+            entry = {nullptr, 0};
+            return bytes;
+        }
+    }
+    return nullptr;
+}
+
+bool GiveCached(UInt8* bytes, size_t capacity) {
+    if (capacity < kMinCached || capacity > kMaxCached)
+        return false;
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    for (auto& entry : g_cache) {
+        if (!entry.first) {
+            entry = {bytes, capacity};
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
 __CFData::~__CFData() {
-    if (ownsBytes)
+    if (ownsBytes && !(capacity > 0 && GiveCached(bytes, capacity)))
         free(bytes);
 }
 
@@ -96,7 +135,11 @@ __CFData* CFDataCreateUninitialized(CFIndex length) {
     if (length < 0)
         return nullptr;
     auto* data = new __CFData;
-    data->bytes = static_cast<UInt8*>(malloc(length > 0 ? length : 1));
+    data->bytes = TakeCached(size_t(length), data->capacity);
+    if (!data->bytes) {
+        data->bytes = static_cast<UInt8*>(malloc(length > 0 ? length : 1));
+        data->capacity = length > 0 ? size_t(length) : 1;
+    }
     if (!data->bytes) {
         delete data;
         return nullptr;

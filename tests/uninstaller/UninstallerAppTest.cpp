@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,12 @@ const char* const kRemoved[] = {
 class UninstallerApp : public testing::Test {
 protected:
     void SetUp() override {
+        // GNUstep applications started at the same moment by parallel tests
+        // can stall each other at launch (its shared per-user daemons): the
+        // application tests take turns.
+        m_lock = open("/tmp/cvl-uninstaller-gui.lock", O_CREAT | O_RDWR, 0666);
+        if (m_lock >= 0)
+            flock(m_lock, LOCK_EX);
         m_root = MakeFolder("stage");
         ASSERT_TRUE(StageInstallation(m_root));
         for (const char* path : kRemoved)
@@ -45,6 +52,8 @@ protected:
             kill(m_xvfb, SIGTERM);
             waitpid(m_xvfb, nullptr, 0);
         }
+        if (m_lock >= 0)
+            close(m_lock);
     }
 
     void StartXvfb() {
@@ -198,6 +207,7 @@ protected:
     int m_snaps = 0;
     pid_t m_xvfb = -1;
     pid_t m_app = -1;
+    int m_lock = -1;
 };
 
 TEST_F(UninstallerApp, CancelAtConfirmationRemovesNothing) {

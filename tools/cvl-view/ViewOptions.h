@@ -1,0 +1,34 @@
+// Command-line options of the viewer host cvl-view.
+#ifndef CVL_TOOLS_CVLVIEW_VIEWOPTIONS_H
+#define CVL_TOOLS_CVLVIEW_VIEWOPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace cvl::view {
+
+struct ViewOptions {
+    enum class Mode { Port, Sandbox };
+
+    double seconds = 5.0;   // how long to stream
+    int rate = 30;          // GetFrame calls per second
+    Mode mode = Mode::Port; // port mode or sandbox mode
+    bool startSandbox = false;
+    std::string outPath;      // Motion-JPEG output, empty for none
+    std::string snapshotPath; // last live frame, empty for none
+    bool json = false;
+    bool help = false;
+};
+
+// Parses the arguments after the program name. Each option takes its value as
+// the next argument or after "=" (--rate=25). Returns false with a one-line
+// reason in error for an unknown option, a missing or malformed value.
+bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options,
+                      std::string& error);
+
+// The usage text printed by --help and after an option error.
+std::string ViewUsage();
+
+} // namespace cvl::view
+
+#endif

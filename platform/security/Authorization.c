@@ -49,6 +49,18 @@ static int WaitChild(pid_t pid, int* status) {
     return 0;
 }
 
+// A child that fails to exec writes its errno into a close-on-exec pipe; a
+// successful exec closes the pipe with nothing written. Reads that word, if
+// any, and closes the read end: more than 0 means the exec failed.
+static ssize_t ReadExecError(int fd, int* error) {
+    ssize_t got;
+    do {
+        got = read(fd, error, sizeof *error);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    return got;
+}
+
 // Runs argv with standard input and output on /dev/null and returns its wait
 // status, or -1 when it could not be started.
 static int RunQuietly(char* const argv[]) {
@@ -75,11 +87,7 @@ static int RunQuietly(char* const argv[]) {
     }
     close(errorPipe[1]);
     int error = 0;
-    ssize_t got;
-    do {
-        got = read(errorPipe[0], &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    close(errorPipe[0]);
+    const ssize_t got = ReadExecError(errorPipe[0], &error);
     int status = 0;
     if (WaitChild(pid, &status) != 0 || got > 0)
         return -1;
@@ -362,11 +370,7 @@ OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, cons
     }
 
     int error = 0;
-    ssize_t got;
-    do {
-        got = read(errorPipe[0], &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    close(errorPipe[0]);
+    const ssize_t got = ReadExecError(errorPipe[0], &error);
     if (got > 0) {
         int status;
         WaitChild(pid, &status);

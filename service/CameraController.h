@@ -1,15 +1,87 @@
-// The camera controller, as far as the units built so far need it: the
-// request listener hands every request text to AddRequest. The controller
-// itself, with its request queue and thread, follows with the camera.
+// The core of the service: turns client requests into frame senders and
+// camera actions on a thread of its own, reconnects the camera while clients
+// wait, and hands every downloaded frame to the one activated sender.
+//
+// It embeds the camera (with its command processor), the request listener
+// and the frame grabber, and owns every sender in its list.
 #ifndef CVL_SERVICE_CAMERACONTROLLER_H
 #define CVL_SERVICE_CAMERACONTROLLER_H
 
+#include "Camera.h"
+#include "FrameGrabber.h"
+#include "FrameSender.h"
+#include "RequestListener.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <deque>
+#include <list>
 #include <string>
 
 class CameraController {
 public:
-    // Appends one request text to the controller's request queue.
+    explicit CameraController(bool sandboxMode);
+    ~CameraController();
+
+    CameraController(const CameraController&) = delete;
+    CameraController& operator=(const CameraController&) = delete;
+
+    static void* Thread(void* controller);
+
+    // Appends one request text to the queue; the controller thread handles
+    // one per pass, oldest first.
     void AddRequest(std::string request);
+    // The oldest request, or the empty text when none waits.
+    std::string GetRequest();
+
+    // Finds the first camera and queues the session commands, unless a
+    // connection is already under way.
+    void StartStreaming();
+    // Stops the downloads and queues the closing commands.
+    void StopStreaming();
+
+    // The new sender, or null when one with that identifier exists.
+    FrameSender* AddFrameSender(std::string id, bool sandboxMode);
+    void RemoveFrameSender(std::string id);
+    // Hands one frame to the activated sender, dropping failed ones on the
+    // way; stops streaming when nobody took it.
+    void SendFrame(unsigned char* bytes, int length);
+
+    void DownloadEvf();
+    void EnableFrameGrabber(bool enable);
+
+    // Whether a host application that needs the sandbox frame files runs.
+    static bool SandboxAppRunning();
+
+    bool Close();
+    void Close(bool close);
+    bool KeepRunning();
+    Camera* GetCamera() { return &m_camera; }
+    bool EnableSandboxMode() const { return m_sandboxMode; }
+
+private:
+    void KeepRunning(bool keepRunning);
+    // One request; true when it counts as activity for the periodic check.
+    bool HandleRequest(const std::string& request);
+    // The reconnect and the sandbox stream, every 3 s of quiet.
+    void PeriodicCheck(bool& sandboxStream);
+    void DestroyFrameSenders();
+
+    pthread_t m_thread;
+    bool m_threadStarted = false;
+    bool m_keepRunning = false;
+    pthread_mutex_t m_keepRunningMutex = PTHREAD_MUTEX_INITIALIZER;
+    Camera m_camera;
+    RequestListener m_requestListener;
+    FrameGrabber m_frameGrabber;
+    std::list<FrameSender*> m_frameSenders;
+    pthread_mutex_t m_frameSendersMutex = PTHREAD_MUTEX_INITIALIZER;
+    std::deque<std::string> m_requests;
+    pthread_mutex_t m_requestsMutex = PTHREAD_MUTEX_INITIALIZER;
+    bool m_close = false;
+    pthread_mutex_t m_closeMutex = PTHREAD_MUTEX_INITIALIZER;
+    const bool m_sandboxMode;
 };
 
 #endif

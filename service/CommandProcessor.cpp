@@ -13,13 +13,18 @@ CommandProcessor::CommandProcessor() : m_thread() {
 }
 
 CommandProcessor::~CommandProcessor() {
+    Stop();
+    g_logger.Log("command processor stopped");
+    ClearQueue();
+}
+
+void CommandProcessor::Stop() {
     pthread_mutex_lock(&m_keepRunningMutex);
     m_keepRunning = false;
     pthread_mutex_unlock(&m_keepRunningMutex);
     if (m_threadStarted)
         pthread_join(m_thread, nullptr);
-    g_logger.Log("command processor stopped");
-    ClearQueue();
+    m_threadStarted = false;
 }
 
 void CommandProcessor::Add(Command* command, bool droppable) {

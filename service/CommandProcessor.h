@@ -28,6 +28,9 @@ public:
     void ClearQueue();
     int GetQueueSize();
     bool KeepRunning();
+    // Ends the worker after the command it runs at the moment, and waits for
+    // it. Pending commands stay queued; the destructor discards them.
+    void Stop();
 
     static void* Thread(void* processor);
 

@@ -24,6 +24,11 @@ RequestListener::RequestListener() : m_thread() {
 }
 
 RequestListener::~RequestListener() {
+    Stop();
+    g_logger.Log("request listener stopped");
+}
+
+void RequestListener::Stop() {
     pthread_mutex_lock(&m_runLoopMutex);
     m_stopRequested = true;
     if (m_runLoop)
@@ -31,7 +36,7 @@ RequestListener::~RequestListener() {
     pthread_mutex_unlock(&m_runLoopMutex);
     if (m_threadStarted)
         pthread_join(m_thread, nullptr);
-    g_logger.Log("request listener stopped");
+    m_threadStarted = false;
 }
 
 void RequestListener::SetCameraController(CameraController* controller) {

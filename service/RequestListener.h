@@ -23,6 +23,10 @@ public:
     RequestListener(const RequestListener&) = delete;
     RequestListener& operator=(const RequestListener&) = delete;
 
+    // Ends the thread and closes the port, as the destructor does, but
+    // without its stop line: no request arrives once this returns.
+    void Stop();
+
     void SetCameraController(CameraController* controller);
     void SetRunLoop(CFRunLoopRef runLoop);
 

@@ -21,8 +21,6 @@ namespace {
 using cvl::test::ReceivedRequests;
 using cvl::test::WaitFor;
 
-CameraController g_controller;
-
 // Sends raw payload bytes to the request port and returns the reply bytes.
 bool SendRaw(const std::string& payload, std::string& reply) {
     CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
@@ -60,7 +58,7 @@ TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
     EXPECT_FALSE(SendRequestText("1_StartStreaming")); // no service yet: false at once
     RequestListener listener;
     ASSERT_TRUE(WaitForPort()); // answered before any controller is registered: dropped
-    listener.SetCameraController(&g_controller);
+    listener.SetCameraController(cvl::test::TestController());
 
     std::string reply;
     ASSERT_TRUE(SendRaw(std::string("812_StartStreaming\0junk", 23), reply));
@@ -79,7 +77,7 @@ TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
 TEST(RequestListener, FourClientsLoseNoRequestAndKeepTheirOrder) {
     RequestListener listener;
     ASSERT_TRUE(WaitForPort());
-    listener.SetCameraController(&g_controller);
+    listener.SetCameraController(cvl::test::TestController());
 
     constexpr int kClients = 4;
     constexpr int kRequests = 500;

@@ -15,6 +15,11 @@ void CameraController::AddRequest(std::string request) {
 
 namespace cvl::test {
 
+CameraController* TestController() {
+    alignas(CameraController) static unsigned char storage[sizeof(CameraController)];
+    return reinterpret_cast<CameraController*>(storage);
+}
+
 std::vector<std::string> ReceivedRequests() {
     std::lock_guard<std::mutex> lock(g_requestsMutex);
     return g_requests;

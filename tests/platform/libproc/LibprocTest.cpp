@@ -1,3 +1,4 @@
+#include "NamedProcess.h"
 #include "TestSupport.h"
 
 #include <libproc.h>
@@ -13,33 +14,7 @@
 
 namespace {
 
-// A child process running a copy of sleep under another file name: the
-// kernel names the process after the file it runs.
-class NamedProcess {
-public:
-    explicit NamedProcess(const std::string& name) {
-        const std::string path = cvl::test::MakeFolder("bin") + "/" + name;
-        std::string program;
-        cvl::test::ReadFile("/bin/sleep", program);
-        cvl::test::WriteFile(path, program);
-        chmod(path.c_str(), 0755);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execl(path.c_str(), path.c_str(), "60", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~NamedProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    pid_t Pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-};
+using cvl::test::NamedProcess;
 
 std::vector<int> ListPids() {
     std::vector<int> pids(4096);

@@ -1,0 +1,220 @@
+#include "ServiceHarness.h"
+
+#include "CVLPaths.h"
+#include "EvfFrame.h"
+#include "RequestSender.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace cvl::test {
+
+namespace {
+
+// A log line is "YYYY-mm-dd HH:MM:SS " and the message.
+constexpr size_t kStampLength = 20;
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool StageOnce() {
+    static bool staged = StageInstallation(InstallRoot());
+    return staged;
+}
+
+// A fake probe command that prints the contents of a file.
+void WriteFakeCommand(const std::string& folder, const std::string& name, const std::string& output,
+                      const std::string& before) {
+    const std::string outputFile = folder + "/" + name + ".out";
+    WriteFile(outputFile, output);
+    WriteFile(folder + "/" + name, "#!/bin/sh\n" + before + "cat " + ShellQuote(outputFile) + "\n");
+    chmod((folder + "/" + name).c_str(), 0755);
+}
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+bool SameBytes(const EvfFrame& frame, const std::string& bytes) {
+    return frame.GetBufSize() == static_cast<int32_t>(bytes.size()) &&
+           (bytes.empty() || std::memcmp(frame.GetBuf(), bytes.data(), bytes.size()) == 0);
+}
+
+} // namespace
+
+ServiceProcess::~ServiceProcess() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+std::string ServiceProcess::ProbeMarker() {
+    return TempFolder() + "/probe-started";
+}
+
+bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning) {
+    if (!StageOnce())
+        return false;
+    const std::string fakeBin = MakeFolder("fakebin");
+    const std::string wait = options.probeSeconds > 0
+                                 ? "touch " + ShellQuote(ProbeMarker()) + "\nsleep " +
+                                       std::to_string(options.probeSeconds) + "\n"
+                                 : "";
+    WriteFakeCommand(fakeBin, "csrutil", options.csrutilOutput, wait);
+    WriteFakeCommand(fakeBin, "sw_vers", options.swVersOutput, "");
+
+    // Everything of this process's environment, with the fake commands first
+    // on PATH and the simulator's settings replaced.
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string variable = *entry;
+        if (variable.rfind("PATH=", 0) == 0 || variable.rfind("ZELSIM_", 0) == 0)
+            continue;
+        variables.push_back(variable);
+    }
+    variables.push_back("PATH=" + fakeBin + ":" + Environment("PATH"));
+    variables.push_back("ZELSIM_CAMERA=" + options.camera);
+    if (!options.fail.empty())
+        variables.push_back("ZELSIM_FAIL=" + options.fail);
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    std::string program = InstallRoot() + CVL_PATH_APPLICATION "/CVLService";
+    char* argv[] = {program.data(), nullptr};
+    if (posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+        m_pid = -1;
+        return false;
+    }
+    if (!waitUntilRunning)
+        return true;
+    return WaitForLogMessage("camera controller started") &&
+           WaitFor([] { return Zelsim("status").find("attached:") != std::string::npos; });
+}
+
+void ServiceProcess::Terminate() {
+    if (m_pid > 0)
+        kill(m_pid, SIGTERM);
+}
+
+int ServiceProcess::WaitForExit(milliseconds timeout) {
+    if (m_pid <= 0)
+        return -1;
+    int status = 0;
+    const bool ended = WaitFor(
+        [&] {
+            status = 0;
+            return waitpid(m_pid, &status, WNOHANG) == m_pid;
+        },
+        timeout);
+    if (!ended)
+        return -1;
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> LogMessages() {
+    std::string text;
+    ReadFile(CVLResolvePath(CVL_PATH_LOG), text);
+    std::vector<std::string> messages;
+    for (const std::string& line : SplitLines(text))
+        messages.push_back(line.size() >= kStampLength && line[4] == '-' && line[19] == ' '
+                               ? line.substr(kStampLength)
+                               : line);
+    return messages;
+}
+
+int CountLogMessages(const std::string& message) {
+    int count = 0;
+    for (const std::string& logged : LogMessages())
+        count += logged == message;
+    return count;
+}
+
+bool WaitForLogMessage(const std::string& message, int count, milliseconds timeout) {
+    return WaitFor([&] { return CountLogMessages(message) >= count; }, timeout);
+}
+
+int FindLogMessage(const std::vector<std::string>& messages, const std::string& text, int from) {
+    for (size_t i = from < 0 ? 0 : static_cast<size_t>(from); i < messages.size(); ++i)
+        if (messages[i] == text)
+            return static_cast<int>(i);
+    return -1;
+}
+
+std::string Zelsim(const std::string& arguments, int* status) {
+    std::string output;
+    const int result = RunCommand(ShellQuote(Program("zelsim")) + " " + arguments, &output);
+    if (status)
+        *status = result;
+    return output;
+}
+
+std::vector<std::string> ZelsimCalls() {
+    return SplitLines(Zelsim("calls"));
+}
+
+int CountCalls(const std::string& prefix) {
+    int count = 0;
+    for (const std::string& call : ZelsimCalls())
+        count += call.rfind(prefix, 0) == 0;
+    return count;
+}
+
+bool SendRequest(const std::string& text) {
+    return SendRequestText(text);
+}
+
+FrameKind KindOf(const EvfFrame& frame) {
+    static const struct {
+        const char* path;
+        FrameKind kind;
+    } statusFrames[] = {{CVL_PATH_ERROR_FRAME, FrameKind::Error},
+                        {CVL_PATH_BUSY_FRAME, FrameKind::Busy},
+                        {CVL_PATH_NO_DEVICE_FRAME, FrameKind::Disconnected}};
+    for (const auto& status : statusFrames) {
+        std::string bytes;
+        if (ReadFile(CVLResolvePath(status.path), bytes) && SameBytes(frame, bytes))
+            return status.kind;
+    }
+    uint64_t sequence = 0;
+    return FrameSequence(frame, sequence) ? FrameKind::Live : FrameKind::Other;
+}
+
+bool FrameSequence(const EvfFrame& frame, uint64_t& sequence) {
+    const unsigned char* bytes = frame.GetBuf();
+    const size_t length = frame.GetBufSize() > 0 ? static_cast<size_t>(frame.GetBufSize()) : 0;
+    // The stamp is the comment segment right after the start-of-image marker.
+    if (!bytes || length < 6 || bytes[0] != 0xFF || bytes[1] != 0xD8 || bytes[2] != 0xFF ||
+        bytes[3] != 0xFE)
+        return false;
+    const size_t segment = (static_cast<size_t>(bytes[4]) << 8) | bytes[5];
+    if (segment < 2 || 4 + segment > length)
+        return false;
+    const std::string comment(reinterpret_cast<const char*>(bytes + 6), segment - 2);
+    const size_t at = comment.find("seq=");
+    if (comment.rfind("zelsim ", 0) != 0 || at == std::string::npos)
+        return false;
+    sequence = std::strtoull(comment.c_str() + at + 4, nullptr, 10);
+    return true;
+}
+
+} // namespace cvl::test

@@ -1,0 +1,87 @@
+// Runs the real CVLService of a staged installation for one test: the test
+// process's own CVL_ROOT and XDG_RUNTIME_DIR, fake "csrutil" and "sw_vers"
+// first on PATH, and the simulated camera set up from the environment. The
+// test steers the camera with zelsim, reads the service log and receives
+// frames with the client library.
+#ifndef CVL_TESTS_E2E_SERVICEHARNESS_H
+#define CVL_TESTS_E2E_SERVICEHARNESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class EvfFrame;
+
+namespace cvl::test {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct ServiceOptions {
+    // ZELSIM_CAMERA: none, standard, lumidrift, unusable.
+    std::string camera = "standard";
+    // ZELSIM_FAIL, when not empty.
+    std::string fail;
+    // What the fake probe commands print.
+    std::string csrutilOutput = "System Integrity Protection status: enabled.\n";
+    std::string swVersOutput =
+        "ProductName:\tmacOS\nProductVersion:\t10.15.7\nBuildVersion:\t19H15\n";
+    // The fake csrutil waits this long after it has started (it touches the
+    // file ProbeMarker() first), so that a test can act during the probe.
+    int probeSeconds = 0;
+};
+
+class ServiceProcess {
+public:
+    ServiceProcess() = default;
+    // Kills a service that still runs.
+    ~ServiceProcess();
+
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    // Stages the installation (once per test process) and starts the service;
+    // with waitUntilRunning, returns once its controller and request port run.
+    bool Start(const ServiceOptions& options = ServiceOptions(), bool waitUntilRunning = true);
+    pid_t Pid() const { return m_pid; }
+
+    void Terminate();
+    // The exit status, or -1 when it did not end in time or ended otherwise.
+    int WaitForExit(milliseconds timeout = seconds(10));
+
+    static std::string ProbeMarker();
+
+private:
+    pid_t m_pid = -1;
+};
+
+// The log's messages, time stamps removed; an entry of several lines (the
+// probe's output) stays several messages.
+std::vector<std::string> LogMessages();
+int CountLogMessages(const std::string& message);
+bool WaitForLogMessage(const std::string& message, int count = 1,
+                       milliseconds timeout = seconds(10));
+// The index of the first message equal to text at or after from, or -1.
+int FindLogMessage(const std::vector<std::string>& messages, const std::string& text, int from = 0);
+
+// Runs zelsim with the arguments; returns its standard output.
+std::string Zelsim(const std::string& arguments, int* status = nullptr);
+// The SDK calls recorded so far, one per entry.
+std::vector<std::string> ZelsimCalls();
+int CountCalls(const std::string& prefix);
+
+// A request through the request port, as a client would send it.
+bool SendRequest(const std::string& text);
+
+enum class FrameKind { Live, Error, Busy, Disconnected, Other };
+// Status frames are recognised byte for byte against the installed files.
+FrameKind KindOf(const EvfFrame& frame);
+// The sequence number of the simulator's stamp in a live frame.
+bool FrameSequence(const EvfFrame& frame, uint64_t& sequence);
+
+} // namespace cvl::test
+
+#endif

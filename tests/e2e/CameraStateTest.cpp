@@ -93,8 +93,7 @@ TEST(CameraState, ALumidriftOpensItsLensBeforeLiveView) {
     client.StartStreaming();
     ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
     const std::vector<std::string> log = LogMessages();
-    const int remote =
-        FindLogMessage(log, "StartRemoteShootingCommand: remote shooting started");
+    const int remote = FindLogMessage(log, "StartRemoteShootingCommand: remote shooting started");
     const int lens = FindLogMessage(log, "property event: lens barrel opened", remote);
     const int evf = FindLogMessage(log, "starting evf..", lens);
     EXPECT_GE(FindLogMessage(log, "StartEvfCommand: evf started", evf), 0);
@@ -105,8 +104,8 @@ TEST(CameraState, ALumidriftOpensItsLensBeforeLiveView) {
     ASSERT_TRUE(WaitForLogMessage("CloseSessionCommand: session closed"));
     const std::vector<std::string> after = LogMessages();
     const int stopped = FindLogMessage(after, "StopEvfCommand: evf stopped");
-    EXPECT_GE(
-        FindLogMessage(after, "StopRemoteShootingCommand: remote shooting stopped", stopped), 0);
+    EXPECT_GE(FindLogMessage(after, "StopRemoteShootingCommand: remote shooting stopped", stopped),
+              0);
 }
 
 TEST(CameraState, LiveViewSwitchedOffAtTheCameraLeadsToAReconnect) {
@@ -117,8 +116,8 @@ TEST(CameraState, LiveViewSwitchedOffAtTheCameraLeadsToAReconnect) {
     ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
 
     Zelsim("evf off");
-    ASSERT_TRUE(WaitForLogMessage(
-        "evf was externally stopped - setting camera state to disconnected"));
+    ASSERT_TRUE(
+        WaitForLogMessage("evf was externally stopped - setting camera state to disconnected"));
     EXPECT_TRUE(WaitForFrame(client, FrameKind::Disconnected));
     ASSERT_TRUE(WaitForLogMessage("attempting camera reconnect"));
     EXPECT_TRUE(WaitForFrame(client, FrameKind::Live));

@@ -1,5 +1,6 @@
 #include "ServiceHarness.h"
 
+#include "CVLClient.h"
 #include "CVLPaths.h"
 #include "EvfFrame.h"
 #include "RequestSender.h"
@@ -10,6 +11,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -215,6 +218,107 @@ bool FrameSequence(const EvfFrame& frame, uint64_t& sequence) {
         return false;
     sequence = std::strtoull(comment.c_str() + at + 4, nullptr, 10);
     return true;
+}
+
+} // namespace cvl::test
+
+namespace cvl::test {
+
+namespace {
+
+// The child's loop: it starts streaming on the first command byte, then takes
+// a frame every 10 ms and obeys a command whenever one waits: 'c' answers the
+// live frame count, 's' stops.
+[[noreturn]] void RunChildClient(int commands, int answers) {
+    char start = 0;
+    if (read(commands, &start, 1) != 1 || start == 's')
+        _exit(0);
+    CVLClient client;
+    client.StartStreaming();
+    int live = 0;
+    uint64_t last = 0;
+    for (;;) {
+        std::unique_ptr<EvfFrame> frame(client.GetFrame());
+        uint64_t sequence = 0;
+        if (FrameSequence(*frame, sequence) && sequence != last) {
+            ++live;
+            last = sequence;
+        }
+        pollfd waiting = {commands, POLLIN, 0};
+        if (poll(&waiting, 1, 10) == 1) {
+            char command = 0;
+            if (read(commands, &command, 1) != 1 || command == 's') {
+                client.StopStreaming();
+                _exit(0);
+            }
+            const int32_t count = live;
+            if (write(answers, &count, sizeof count) != sizeof count)
+                _exit(1);
+        }
+    }
+}
+
+} // namespace
+
+ChildClient::ChildClient() {
+    int toChild[2];
+    int fromChild[2];
+    if (pipe(toChild) != 0)
+        return;
+    if (pipe(fromChild) != 0) {
+        close(toChild[0]);
+        close(toChild[1]);
+        return;
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+        close(toChild[1]);
+        close(fromChild[0]);
+        RunChildClient(toChild[0], fromChild[1]);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    m_toChild = toChild[1];
+    m_fromChild = fromChild[0];
+}
+
+ChildClient::~ChildClient() {
+    Kill();
+    if (m_toChild >= 0)
+        close(m_toChild);
+    if (m_fromChild >= 0)
+        close(m_fromChild);
+}
+
+void ChildClient::StartStreaming() {
+    if (m_pid > 0 && write(m_toChild, "g", 1) != 1)
+        Kill();
+}
+
+int ChildClient::LiveFrames() {
+    if (m_pid <= 0 || write(m_toChild, "c", 1) != 1)
+        return -1;
+    pollfd answer = {m_fromChild, POLLIN, 0};
+    int32_t count = -1;
+    if (poll(&answer, 1, 5000) != 1 || read(m_fromChild, &count, sizeof count) != sizeof count)
+        return -1;
+    return count;
+}
+
+void ChildClient::StopStreaming() {
+    if (m_pid <= 0 || write(m_toChild, "s", 1) != 1)
+        return;
+    int status = 0;
+    WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; });
+    m_pid = -1;
+}
+
+void ChildClient::Kill() {
+    if (m_pid <= 0)
+        return;
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
 }
 
 } // namespace cvl::test

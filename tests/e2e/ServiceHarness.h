@@ -62,8 +62,9 @@ private:
 // probe's output) stays several messages.
 std::vector<std::string> LogMessages();
 int CountLogMessages(const std::string& message);
+// The default bound covers two periodic checks on a loaded machine.
 bool WaitForLogMessage(const std::string& message, int count = 1,
-                       milliseconds timeout = seconds(10));
+                       milliseconds timeout = seconds(20));
 // The index of the first message equal to text at or after from, or -1.
 int FindLogMessage(const std::vector<std::string>& messages, const std::string& text, int from = 0);
 
@@ -81,6 +82,33 @@ enum class FrameKind { Live, Error, Busy, Disconnected, Other };
 FrameKind KindOf(const EvfFrame& frame);
 // The sequence number of the simulator's stamp in a live frame.
 bool FrameSequence(const EvfFrame& frame, uint64_t& sequence);
+
+// A second client in a process of its own, forked before the test starts
+// any thread: once told to start it streams in port mode and counts the live
+// frames it gets.
+class ChildClient {
+public:
+    ChildClient();
+    // Kills the child if it still runs.
+    ~ChildClient();
+    ChildClient(const ChildClient&) = delete;
+    ChildClient& operator=(const ChildClient&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    void StartStreaming();
+    // Distinct live frames received so far, or -1 when the child is gone.
+    int LiveFrames();
+    // Sends "StopStreaming" and lets the child end.
+    void StopStreaming();
+    void Kill();
+
+private:
+    char Ask(char command);
+
+    pid_t m_pid = -1;
+    int m_toChild = -1;
+    int m_fromChild = -1;
+};
 
 } // namespace cvl::test
 

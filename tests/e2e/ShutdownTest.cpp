@@ -1,0 +1,123 @@
+// How the service ends: on SIGTERM, on a "Close" request, on both, during the
+// start-up probe, and when the SDK cannot start. Always status 0, and the
+// stop lines in their order.
+#include "CVLClient.h"
+#include "FrameWatch.h"
+#include "ServiceHarness.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+
+namespace cvl::test {
+namespace {
+
+const std::vector<std::string> kStopLines = {
+    "camera controller stopped", "frame grabber stopped", "request listener stopped",
+    "command processor stopped", "zelsdk uninitialized",  "cvl service done"};
+
+// Every stop line once, in order, and the last one last.
+void ExpectOrderlyStop(const std::vector<std::string>& log) {
+    int at = 0;
+    for (const std::string& line : kStopLines) {
+        EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << line;
+        const int found = FindLogMessage(log, line, at);
+        EXPECT_GE(found, at) << line << " missing or out of order";
+        at = found < 0 ? at : found;
+    }
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "cvl service done");
+}
+
+// A stop that takes "about a second" on an idle machine; the bound leaves
+// room for a loaded one.
+constexpr milliseconds kStopBound = seconds(5);
+
+TEST(Shutdown, SigtermWhileStreamingEndsInOrderAndDestroysTheSenders) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    CVLClient client;
+    client.StartStreaming();
+    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+
+    const auto asked = std::chrono::steady_clock::now();
+    service.Terminate();
+    EXPECT_EQ(service.WaitForExit(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, kStopBound);
+
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    const int terminating = FindLogMessage(log, "terminating cvl service..");
+    EXPECT_GE(terminating, 0);
+    EXPECT_LT(terminating, FindLogMessage(log, "camera controller stopped"));
+    // The closing commands ran, and the client's sender went with the
+    // controller, between its stop line and the grabber's.
+    const int stopped = FindLogMessage(log, "camera controller stopped");
+    EXPECT_LT(FindLogMessage(log, "CloseSessionCommand: session closed"), stopped);
+    const int destroyed =
+        FindLogMessage(log, "frame sender " + std::to_string(getpid()) + " destroyed");
+    EXPECT_GT(destroyed, stopped);
+    EXPECT_LT(destroyed, FindLogMessage(log, "frame grabber stopped"));
+    client.Stop();
+}
+
+TEST(Shutdown, ACloseRequestEndsTheServiceWithClientsStillStreaming) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    CVLClient client;
+    client.StartStreaming();
+    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    client.CloseService();
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    EXPECT_GE(FindLogMessage(log, "received: Close from: " + std::to_string(getpid())), 0);
+    EXPECT_EQ(CountLogMessages("terminating cvl service.."), 0);
+    client.Stop();
+}
+
+TEST(Shutdown, CloseAndSigtermTogetherGiveOneOrderlyStop) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(SendRequest("1_Close"));
+    service.Terminate();
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    EXPECT_EQ(CountLogMessages("terminating cvl service.."), 1);
+}
+
+TEST(Shutdown, SigtermDuringTheProbeStopsAtTheFirstPass) {
+    ServiceOptions options;
+    options.probeSeconds = 2;
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(options, false));
+    ASSERT_TRUE(WaitFor([] { return FileExists(ServiceProcess::ProbeMarker()); }));
+    service.Terminate();
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    // The probe still completes and the controller is still built.
+    EXPECT_GE(FindLogMessage(log, "sandbox mode disabled"), 0);
+    EXPECT_GE(FindLogMessage(log, "camera controller started"), 0);
+    EXPECT_EQ(CountLogMessages("terminating cvl service.."), 1);
+}
+
+TEST(Shutdown, AnSdkThatCannotStartEndsAtOnce) {
+    ServiceOptions options;
+    options.fail = "ZelInitializeSDK=2";
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(options, false));
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "unable to initialize zelsdk");
+    EXPECT_EQ(log.back(), "cvl service done");
+    EXPECT_EQ(CountLogMessages("starting camera controller.."), 0);
+    EXPECT_FALSE(SendRequest("1_StartStreaming")) << "a request port without a service";
+}
+
+} // namespace
+} // namespace cvl::test

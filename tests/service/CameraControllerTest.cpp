@@ -1,0 +1,132 @@
+// The camera's status rules and the controller's teardown, in process with
+// the simulated camera behind the SDK.
+#include "CameraController.h"
+
+#include "FrameTransport.h"
+#include "ServiceTestLogger.h"
+#include "TestSupport.h"
+
+#include <ZelSDK/ZelSDK.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace cvl::test {
+namespace {
+
+class CameraControllerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // No camera: a reconnect of the controller never changes a status
+        // under the test's feet to anything but Disconnected.
+        setenv("ZELSIM_CAMERA", camera(), 1);
+        ASSERT_EQ(ZelInitializeSDK(), 0u);
+    }
+    void TearDown() override { ZelTerminateSDK(); }
+    virtual const char* camera() const { return "none"; }
+};
+
+class StreamingControllerTest : public CameraControllerTest {
+protected:
+    const char* camera() const override { return "standard"; }
+};
+
+std::string Zelsim(const std::string& arguments) {
+    std::string output;
+    RunCommand(Program("zelsim") + " " + arguments, &output);
+    return output;
+}
+
+TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame) {
+    CameraController controller(false);
+    // A sandbox-mode sender takes every frame, so nothing stops streaming.
+    ASSERT_NE(controller.AddFrameSender("test", true), nullptr);
+    EXPECT_EQ(controller.AddFrameSender("test", false), nullptr) << "a second sender, same id";
+    Camera* camera = controller.GetCamera();
+
+    camera->SetStatus(Camera::Disconnected);
+    camera->SetStatus(Camera::Busy);
+    EXPECT_EQ(camera->GetStatus(), Camera::Disconnected);
+    EXPECT_TRUE(WaitFor(
+        [] { return CountLogMessage("DownloadEvfCommand: sent disconnected frame") >= 2; }));
+    EXPECT_EQ(CountLogMessage("DownloadEvfCommand: sent busy frame"), 0);
+
+    // Frame not ready changes nothing and says nothing.
+    const size_t logged = LogMessages().size();
+    camera->SetStatus(41218u);
+    EXPECT_EQ(camera->GetStatus(), Camera::Disconnected);
+    EXPECT_EQ(LogMessages().size(), logged);
+
+    // A non-error status replaces an error one; an unlisted code disconnects.
+    camera->SetStatus(Camera::Initialized);
+    EXPECT_EQ(camera->GetStatus(), Camera::Initialized);
+    camera->SetStatus(5u);
+    EXPECT_EQ(camera->GetStatus(), Camera::Disconnected);
+    EXPECT_TRUE(WaitFor([] { return CountLogMessage("ZelError: 5") == 1; }));
+    camera->SetStatus(Camera::Initialized);
+    camera->SetStatus(192u);
+    EXPECT_EQ(camera->GetStatus(), Camera::Busy);
+    EXPECT_TRUE(WaitFor([] {
+        return CountLogMessage("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE") == 1 &&
+               CountLogMessage("DownloadEvfCommand: sent busy frame") == 1;
+    }));
+}
+
+TEST_F(CameraControllerTest, AFrameNobodyTakesStopsStreaming) {
+    CameraController controller(false);
+    Camera* camera = controller.GetCamera();
+    camera->StoreStatus(Camera::SessionOpen);
+    unsigned char bytes[] = {0xFF, 0xD8, 0xFF, 0xD9};
+    controller.SendFrame(bytes, sizeof bytes);
+    // The closing commands run and leave the camera idle.
+    EXPECT_TRUE(WaitFor([&] { return camera->GetStatus() == Camera::Idle; }));
+    EXPECT_TRUE(
+        WaitFor([] { return CountLogMessage("CloseSessionCommand: session closed") == 1; }));
+}
+
+TEST_F(CameraControllerTest, SendersLeftAtShutdownAreDestroyedWithTheirFiles) {
+    {
+        CameraController controller(false);
+        ASSERT_NE(controller.AddFrameSender("left", true), nullptr);
+        unsigned char bytes[] = {0xFF, 0xD8, 0xFF, 0xD9};
+        controller.SendFrame(bytes, sizeof bytes);
+        ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }));
+    }
+    EXPECT_FALSE(FileExists(SandboxFramePath(0)));
+    const std::vector<std::string> log = LogMessages();
+    int stopped = -1;
+    int destroyed = -1;
+    int grabber = -1;
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i] == "camera controller stopped")
+            stopped = static_cast<int>(i);
+        if (log[i] == "frame sender left destroyed")
+            destroyed = static_cast<int>(i);
+        if (log[i] == "frame grabber stopped")
+            grabber = static_cast<int>(i);
+    }
+    EXPECT_GE(stopped, 0);
+    EXPECT_GT(destroyed, stopped);
+    EXPECT_GT(grabber, destroyed);
+}
+
+TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
+    auto controller = std::make_unique<CameraController>(false);
+    ASSERT_NE(controller->AddFrameSender("events", true), nullptr);
+    controller->StartStreaming();
+    ASSERT_TRUE(WaitFor([] { return CountLogMessage("starting streaming..") == 1; }));
+    controller.reset();
+
+    // The SDK still holds the handlers, with the destroyed camera as their
+    // context: events now reach nothing (a sanitizer run would catch a use).
+    Zelsim("shutdown-soon");
+    ZelTerminateSDK(); // waits for a handler that runs
+    ASSERT_EQ(ZelInitializeSDK(), 0u);
+    EXPECT_EQ(CountLogMessage("state event: camera shutting down soon"), 0);
+}
+
+} // namespace
+} // namespace cvl::test

@@ -37,7 +37,7 @@ private:
 FrameReceiver::FrameReceiver()
     : m_thread(), m_runLoop(nullptr), m_frontFrameCounted(false), m_numUniqueFramesRcvd(0),
       m_lastFrameTime(std::chrono::steady_clock::now()), m_threadRunning(false),
-      m_stopRequested(false), m_threadFinished(false) {
+      m_stopRequested(false), m_threadFinished(false), m_portSettled(false) {
     Lock lock(g_receiverMutex);
     g_pFrameReceiver = this;
 }
@@ -70,9 +70,13 @@ void FrameReceiver::Start() {
         return;
     m_stopRequested = false;
     m_threadFinished = false;
+    m_portSettled = false;
     m_runLoop = nullptr;
-    if (pthread_create(&m_thread, nullptr, &FrameReceiver::Thread, this) == 0)
-        m_threadRunning = true;
+    if (pthread_create(&m_thread, nullptr, &FrameReceiver::Thread, this) != 0)
+        return;
+    m_threadRunning = true;
+    while (!m_portSettled)
+        pthread_cond_wait(&m_stateChanged, &m_stateMutex);
 }
 
 void FrameReceiver::Stop() {
@@ -133,8 +137,13 @@ void FrameReceiver::ServePort() {
         port ? CFMessagePortCreateRunLoopSource(kCFAllocatorDefault, port, 0) : nullptr;
     if (source) {
         CFRunLoopRef runLoop = CFRunLoopGetCurrent();
-        SetRunLoop(runLoop);
         CFRunLoopAddSource(runLoop, source, kCFRunLoopDefaultMode);
+        {
+            Lock lock(m_stateMutex);
+            m_runLoop = runLoop;
+            m_portSettled = true;
+            pthread_cond_broadcast(&m_stateChanged);
+        }
         while (!StopRequested())
             CFRunLoopRun();
         CFRunLoopRemoveSource(runLoop, source, kCFRunLoopDefaultMode);
@@ -147,6 +156,7 @@ void FrameReceiver::ServePort() {
 
     Lock lock(m_stateMutex);
     m_runLoop = nullptr;
+    m_portSettled = true;
     m_threadFinished = true;
     pthread_cond_broadcast(&m_stateChanged);
 }

@@ -34,8 +34,9 @@ public:
     CFStringRef GetPortAddress();
 
     // Restarts the status-frame clock and starts the receiving thread, which
-    // creates the frame port. While a thread already runs only the clock is
-    // restarted.
+    // creates the frame port; returns once the port exists (or could not be
+    // created), so a request sent next never reaches the service before the
+    // port does. While a thread already runs only the clock is restarted.
     void Start();
     // Stops and joins the receiving thread (the port goes with it), then
     // destroys every queued frame. Safe right after Start and without Start.
@@ -83,6 +84,7 @@ private:
     bool m_threadRunning;  // a thread was started and not yet joined
     bool m_stopRequested;  // Stop has asked the thread to end
     bool m_threadFinished; // the thread has left its run loop for good
+    bool m_portSettled;    // the thread has created its port, or failed to
 };
 
 // The frame receiver constructed last in the process; frames from the port

@@ -201,8 +201,8 @@ TEST(FrameReceiver, APortNameTakenElsewhereGivesStatusFramesOnly) {
 TEST(FrameReceiver, StatusFramesFollowTheClockSinceTheLastArrival) {
     FrameReceiver receiver;
     receiver.SetPortAddress(kPortName);
-    receiver.Start();
     const auto started = std::chrono::steady_clock::now();
+    receiver.Start();
     EXPECT_EQ(Take(receiver), ErrorFrame());
     ASSERT_NE(ErrorFrame(), BusyFrame());
     // The busy frame comes only once more than 5000 ms have passed.

@@ -25,9 +25,6 @@ namespace cvl::test {
 
 namespace {
 
-// A log line is "YYYY-mm-dd HH:MM:SS " and the message.
-constexpr size_t kStampLength = 20;
-
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text)
@@ -132,35 +129,6 @@ int ServiceProcess::WaitForExit(milliseconds timeout) {
         return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::string> LogMessages() {
-    std::string text;
-    ReadFile(CVLResolvePath(CVL_PATH_LOG), text);
-    std::vector<std::string> messages;
-    for (const std::string& line : SplitLines(text))
-        messages.push_back(line.size() >= kStampLength && line[4] == '-' && line[19] == ' '
-                               ? line.substr(kStampLength)
-                               : line);
-    return messages;
-}
-
-int CountLogMessages(const std::string& message) {
-    int count = 0;
-    for (const std::string& logged : LogMessages())
-        count += logged == message;
-    return count;
-}
-
-bool WaitForLogMessage(const std::string& message, int count, milliseconds timeout) {
-    return WaitFor([&] { return CountLogMessages(message) >= count; }, timeout);
-}
-
-int FindLogMessage(const std::vector<std::string>& messages, const std::string& text, int from) {
-    for (size_t i = from < 0 ? 0 : static_cast<size_t>(from); i < messages.size(); ++i)
-        if (messages[i] == text)
-            return static_cast<int>(i);
-    return -1;
 }
 
 std::string Zelsim(const std::string& arguments, int* status) {

@@ -6,6 +6,8 @@
 #ifndef CVL_TESTS_E2E_SERVICEHARNESS_H
 #define CVL_TESTS_E2E_SERVICEHARNESS_H
 
+#include "ServiceLog.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -57,16 +59,6 @@ public:
 private:
     pid_t m_pid = -1;
 };
-
-// The log's messages, time stamps removed; an entry of several lines (the
-// probe's output) stays several messages.
-std::vector<std::string> LogMessages();
-int CountLogMessages(const std::string& message);
-// The default bound covers two periodic checks on a loaded machine.
-bool WaitForLogMessage(const std::string& message, int count = 1,
-                       milliseconds timeout = seconds(20));
-// The index of the first message equal to text at or after from, or -1.
-int FindLogMessage(const std::vector<std::string>& messages, const std::string& text, int from = 0);
 
 // Runs zelsim with the arguments; returns its standard output.
 std::string Zelsim(const std::string& arguments, int* status = nullptr);

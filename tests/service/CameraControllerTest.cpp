@@ -51,8 +51,8 @@ TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame)
     camera->SetStatus(Camera::Busy);
     EXPECT_EQ(camera->GetStatus(), Camera::Disconnected);
     EXPECT_TRUE(WaitFor(
-        [] { return CountLogMessage("DownloadEvfCommand: sent disconnected frame") >= 2; }));
-    EXPECT_EQ(CountLogMessage("DownloadEvfCommand: sent busy frame"), 0);
+        [] { return CountLogMessages("DownloadEvfCommand: sent disconnected frame") >= 2; }));
+    EXPECT_EQ(CountLogMessages("DownloadEvfCommand: sent busy frame"), 0);
 
     // Frame not ready changes nothing and says nothing.
     const size_t logged = LogMessages().size();
@@ -65,13 +65,13 @@ TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame)
     EXPECT_EQ(camera->GetStatus(), Camera::Initialized);
     camera->SetStatus(5u);
     EXPECT_EQ(camera->GetStatus(), Camera::Disconnected);
-    EXPECT_TRUE(WaitFor([] { return CountLogMessage("ZelError: 5") == 1; }));
+    EXPECT_TRUE(WaitFor([] { return CountLogMessages("ZelError: 5") == 1; }));
     camera->SetStatus(Camera::Initialized);
     camera->SetStatus(192u);
     EXPECT_EQ(camera->GetStatus(), Camera::Busy);
     EXPECT_TRUE(WaitFor([] {
-        return CountLogMessage("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE") == 1 &&
-               CountLogMessage("DownloadEvfCommand: sent busy frame") == 1;
+        return CountLogMessages("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE") == 1 &&
+               CountLogMessages("DownloadEvfCommand: sent busy frame") == 1;
     }));
 }
 
@@ -84,7 +84,7 @@ TEST_F(CameraControllerTest, AFrameNobodyTakesStopsStreaming) {
     // The closing commands run and leave the camera idle.
     EXPECT_TRUE(WaitFor([&] { return camera->GetStatus() == Camera::Idle; }));
     EXPECT_TRUE(
-        WaitFor([] { return CountLogMessage("CloseSessionCommand: session closed") == 1; }));
+        WaitFor([] { return CountLogMessages("CloseSessionCommand: session closed") == 1; }));
 }
 
 TEST_F(CameraControllerTest, SendersLeftAtShutdownAreDestroyedWithTheirFiles) {
@@ -117,7 +117,7 @@ TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
     auto controller = std::make_unique<CameraController>(false);
     ASSERT_NE(controller->AddFrameSender("events", true), nullptr);
     controller->StartStreaming();
-    ASSERT_TRUE(WaitFor([] { return CountLogMessage("starting streaming..") == 1; }));
+    ASSERT_TRUE(WaitFor([] { return CountLogMessages("starting streaming..") == 1; }));
     controller.reset();
 
     // The SDK still holds the handlers, with the destroyed camera as their
@@ -125,7 +125,7 @@ TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
     Zelsim("shutdown-soon");
     ZelTerminateSDK(); // waits for a handler that runs
     ASSERT_EQ(ZelInitializeSDK(), 0u);
-    EXPECT_EQ(CountLogMessage("state event: camera shutting down soon"), 0);
+    EXPECT_EQ(CountLogMessages("state event: camera shutting down soon"), 0);
 }
 
 } // namespace

@@ -190,8 +190,8 @@ TEST(CommandProcessor, DestructionRunsNoPendingCommand) {
 
     EXPECT_EQ(journal.Ran(), (std::vector<int>{-1}));
     EXPECT_EQ(journal.destroyed, 5);
-    EXPECT_EQ(cvl::test::CountLogMessage("command processor started"), 1);
-    EXPECT_EQ(cvl::test::CountLogMessage("command processor stopped"), 1);
+    EXPECT_EQ(cvl::test::CountLogMessages("command processor started"), 1);
+    EXPECT_EQ(cvl::test::CountLogMessages("command processor stopped"), 1);
 }
 
 } // namespace

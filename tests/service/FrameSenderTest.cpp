@@ -19,7 +19,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using cvl::test::CountLogMessage;
+using cvl::test::CountLogMessages;
 using cvl::test::WaitFor;
 
 Bytes Frame(int number, size_t size = 120) {
@@ -67,8 +67,8 @@ TEST(FrameSender, QueueHoldsThreeAndCountersFollowLifeAndActivation) {
     sender.reset();
     EXPECT_EQ(FrameSender::Count(), 0);
     EXPECT_EQ(FrameSender::NumActivated(), 0);
-    EXPECT_EQ(CountLogMessage("frame sender 812 started"), 1);
-    EXPECT_EQ(CountLogMessage("frame sender 812 destroyed"), 1);
+    EXPECT_EQ(CountLogMessages("frame sender 812 started"), 1);
+    EXPECT_EQ(CountLogMessages("frame sender 812 destroyed"), 1);
 }
 
 TEST(FrameSender, DeliversFrameMessagesInOrderToTheClientsPort) {
@@ -106,8 +106,8 @@ TEST(FrameSender, ClientWithoutAPortFailsOnceAndDiscardsLaterFrames) {
     for (int n = 0; n < 3; ++n)
         Add(sender, Frame(n));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(CountLogMessage("frame sender 404 was unable to open the port"), 1);
-    EXPECT_EQ(CountLogMessage("frame sender 404 was unable to send a frame"), 0);
+    EXPECT_EQ(CountLogMessages("frame sender 404 was unable to open the port"), 1);
+    EXPECT_EQ(CountLogMessages("frame sender 404 was unable to send a frame"), 0);
 }
 
 TEST(FrameSender, ClientThatStopsAnsweringFailsAfterThatFrameWhileAddFrameNeverBlocks) {
@@ -144,7 +144,7 @@ TEST(FrameSender, ClientThatStopsAnsweringFailsAfterThatFrameWhileAddFrameNeverB
     EXPECT_TRUE(sender->GetSendFailed());
     EXPECT_LT(failedAfter, std::chrono::seconds(4)); // about 1 s: one send, then failed
     EXPECT_LT(slowest, std::chrono::milliseconds(200));
-    EXPECT_EQ(CountLogMessage("frame sender 55 was unable to send a frame"), 1);
+    EXPECT_EQ(CountLogMessages("frame sender 55 was unable to send a frame"), 1);
 
     {
         std::lock_guard<std::mutex> lock(mutex);

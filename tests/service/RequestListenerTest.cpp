@@ -71,7 +71,7 @@ TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
     ASSERT_TRUE(WaitFor([] { return ReceivedRequests().size() == 4; }));
     EXPECT_EQ(ReceivedRequests(),
               (std::vector<std::string>{"812_StartStreaming", "812_a_b", "", "_Close"}));
-    EXPECT_EQ(cvl::test::CountLogMessage("request listener started"), 1);
+    EXPECT_EQ(cvl::test::CountLogMessages("request listener started"), 1);
 }
 
 TEST(RequestListener, FourClientsLoseNoRequestAndKeepTheirOrder) {
@@ -114,7 +114,7 @@ TEST(RequestListener, ConstructingAndDestroyingInARowNeverHangs) {
     }
     // Generous: the point is that no destruction waits forever.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
-    EXPECT_EQ(cvl::test::CountLogMessage("request listener stopped"), 500);
+    EXPECT_EQ(cvl::test::CountLogMessages("request listener stopped"), 500);
 
     // And one built afterwards still serves.
     RequestListener listener;
@@ -127,7 +127,7 @@ TEST(RequestListener, ASecondListenerRunsOnWithoutAPort) {
     {
         RequestListener second;
         ASSERT_TRUE(WaitFor([] {
-            return cvl::test::CountLogMessage(
+            return cvl::test::CountLogMessages(
                        "request listener was unable to create the request port") == 1;
         }));
         EXPECT_TRUE(SendRequestText("2_SandboxTest"));

@@ -34,23 +34,3 @@ testing::Environment* const g_loggerEnvironment =
     testing::AddGlobalTestEnvironment(new LoggerEnvironment);
 
 } // namespace
-
-namespace cvl::test {
-
-std::vector<std::string> LogMessages() {
-    std::string contents;
-    ReadFile(CVLResolvePath(CVL_PATH_LOG), contents);
-    std::vector<std::string> messages;
-    for (const std::string& line : SplitLines(contents))
-        messages.push_back(line.size() >= 20 ? line.substr(20) : line);
-    return messages;
-}
-
-int CountLogMessage(const std::string& message) {
-    int count = 0;
-    for (const std::string& line : LogMessages())
-        count += line == message ? 1 : 0;
-    return count;
-}
-
-} // namespace cvl::test

@@ -3,11 +3,14 @@ function(cvl_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
-# cvl_add_gtest(<name> SOURCES <files...> LIBS <targets...>)
+# cvl_add_gtest(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>]
+#               [LABELS <labels...>] [RESOURCE_LOCK <locks...>])
 # Builds one GoogleTest program. Every test case runs in a process of its own,
 # with its own staged installation root and runtime folder (tests/support).
+# Cases that share something of the whole machine (the process list, say)
+# name it as a resource lock, so that ctest runs them one at a time.
 function(cvl_add_gtest name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     cvl_warnings(${name})
@@ -15,6 +18,10 @@ function(cvl_add_gtest name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
+    set(properties TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+    if(ARG_RESOURCE_LOCK)
+        list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+                         PROPERTIES ${properties})
 endfunction()

@@ -12,6 +12,11 @@ CameraController* g_pCameraController = nullptr;
 
 namespace {
 
+// Guards g_pCameraController. The callback holds it while it hands a request
+// over, so that once the pointer is withdrawn no request is still on its way
+// into the controller; it is taken before the controller's queue lock.
+pthread_mutex_t g_cameraControllerMutex = PTHREAD_MUTEX_INITIALIZER;
+
 // The run loop runs in slices so that a stop requested before the thread
 // entered it still ends the thread within one slice.
 constexpr CFTimeInterval kRunSliceSeconds = 0.2;
@@ -40,7 +45,9 @@ void RequestListener::Stop() {
 }
 
 void RequestListener::SetCameraController(CameraController* controller) {
+    pthread_mutex_lock(&g_cameraControllerMutex);
     g_pCameraController = controller;
+    pthread_mutex_unlock(&g_cameraControllerMutex);
 }
 
 void RequestListener::SetRunLoop(CFRunLoopRef runLoop) {
@@ -103,7 +110,9 @@ CFDataRef RequestListener::Callback(CFMessagePortRef, SInt32, CFDataRef data, vo
             text.assign(reinterpret_cast<const char*>(bytes), size);
         }
     }
+    pthread_mutex_lock(&g_cameraControllerMutex);
     if (g_pCameraController)
         g_pCameraController->AddRequest(text);
+    pthread_mutex_unlock(&g_cameraControllerMutex);
     return CreateSuccessReply();
 }

@@ -10,7 +10,8 @@
 
 class CameraController;
 
-// The controller that receives requests; null until it registers itself.
+// The controller that receives requests; null until it registers itself and
+// again once it withdraws. Set only through SetCameraController.
 extern CameraController* g_pCameraController;
 
 class RequestListener {

@@ -52,7 +52,7 @@ bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options
         }
 
         const bool takesValue = name == "--seconds" || name == "--rate" || name == "--mode" ||
-                                name == "--out" || name == "--snapshot";
+                                name == "--out" || name == "--snapshot" || name == "--json-file";
         if (takesValue && !hasValue) {
             if (i + 1 >= args.size()) {
                 error = "option " + name + " needs a value";
@@ -85,16 +85,20 @@ bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options
                 error = "--mode is port or sandbox, not \"" + value + "\"";
                 return false;
             }
-        } else if (name == "--out" || name == "--snapshot") {
+        } else if (name == "--out" || name == "--snapshot" || name == "--json-file") {
             if (value.empty()) {
                 error = "option " + name + " needs a file name";
                 return false;
             }
-            (name == "--out" ? options.outPath : options.snapshotPath) = value;
+            (name == "--out"        ? options.outPath
+             : name == "--snapshot" ? options.snapshotPath
+                                    : options.jsonPath) = value;
         } else if (name == "--start-sandbox") {
             options.startSandbox = true;
         } else if (name == "--json") {
             options.json = true;
+        } else if (name == "--quiet") {
+            options.quiet = true;
         } else if (name == "--help" || name == "-h") {
             options.help = true;
         } else {
@@ -115,7 +119,9 @@ std::string ViewUsage() {
            "  --out FILE          write every live frame returned as Motion-JPEG\n"
            "                      (the JPEG images one after another)\n"
            "  --snapshot FILE     write the last live frame as a JPEG file\n"
-           "  --json              end with one line of JSON summing up the run\n";
+           "  --json              end with one line of JSON summing up the run\n"
+           "  --json-file FILE    also write that JSON line to FILE\n"
+           "  --quiet             no per-second lines\n";
 }
 
 } // namespace cvl::view

@@ -17,6 +17,8 @@ struct ViewOptions {
     std::string outPath;      // Motion-JPEG output, empty for none
     std::string snapshotPath; // last live frame, empty for none
     bool json = false;
+    std::string jsonPath; // the JSON summary also written to this file
+    bool quiet = false;   // no per-second lines
     bool help = false;
 };
 

@@ -43,6 +43,8 @@ void ViewStats::RecordLive(bool unique, const FrameStamp* stamp, int64_t nowNs) 
         // restarted camera): it starts a new count, it is no gap.
         if (m_haveSequence && stamp->sequence > m_lastSequence + 1)
             gaps = static_cast<int64_t>(stamp->sequence - m_lastSequence - 1);
+        if (!m_haveSequence)
+            m_firstSequence = stamp->sequence;
         m_haveSequence = true;
         m_lastSequence = stamp->sequence;
         if (nowNs >= stamp->monotonicNs)
@@ -50,6 +52,7 @@ void ViewStats::RecordLive(bool unique, const FrameStamp* stamp, int64_t nowNs) 
     }
     for (Counts* counts : {&m_total, &m_second}) {
         ++counts->calls;
+        ++counts->live;
         if (unique)
             ++counts->unique;
         counts->seqGaps += gaps;
@@ -76,6 +79,7 @@ std::string ViewStats::SummaryJson(double elapsedSeconds) const {
     const double fps =
         elapsedSeconds > 0.0 ? static_cast<double>(m_total.unique) / elapsedSeconds : 0.0;
     std::string json = "{\"calls\":" + std::to_string(m_total.calls) +
+                       ",\"live\":" + std::to_string(m_total.live) +
                        ",\"unique\":" + std::to_string(m_total.unique) +
                        ",\"fps\":" + Format("%.2f", fps) +
                        ",\"status\":{\"error\":" + std::to_string(m_total.error) +
@@ -89,7 +93,13 @@ std::string ViewStats::SummaryJson(double elapsedSeconds) const {
                 ",\"p99\":" + Format("%.3f", Percentile(m_total.latenciesMs, 99)) +
                 ",\"max\":" + Format("%.3f", Percentile(m_total.latenciesMs, 100)) + "}";
     }
-    json += ",\"seq_gaps\":" + std::to_string(m_total.seqGaps) + "}";
+    if (m_haveSequence)
+        json += ",\"first_seq\":" + std::to_string(m_firstSequence) +
+                ",\"last_seq\":" + std::to_string(m_lastSequence);
+    else
+        json += ",\"first_seq\":null,\"last_seq\":null";
+    json += ",\"seq_gaps\":" + std::to_string(m_total.seqGaps) +
+            ",\"seconds\":" + Format("%.3f", elapsedSeconds) + "}";
     return json;
 }
 

@@ -28,10 +28,13 @@ public:
     std::string TakeSecondLine(int second);
     bool SecondHasCalls() const { return m_second.calls > 0; }
 
-    // One line of JSON for the whole run of elapsedSeconds.
+    // One line of JSON for the whole run of elapsedSeconds: calls, live,
+    // unique, fps, status {error, busy, disconnected}, latency_ms {p50, p95,
+    // p99, max} or null, first_seq and last_seq or null, seq_gaps, seconds.
     std::string SummaryJson(double elapsedSeconds) const;
 
     int64_t Calls() const { return m_total.calls; }
+    int64_t Live() const { return m_total.live; }
     int64_t Unique() const { return m_total.unique; }
     int64_t Errors() const { return m_total.error; }
     int64_t Busy() const { return m_total.busy; }
@@ -44,6 +47,7 @@ public:
 private:
     struct Counts {
         int64_t calls = 0;
+        int64_t live = 0;
         int64_t unique = 0;
         int64_t error = 0;
         int64_t busy = 0;
@@ -55,6 +59,7 @@ private:
     Counts m_total;
     Counts m_second;
     bool m_haveSequence = false;
+    uint64_t m_firstSequence = 0;
     uint64_t m_lastSequence = 0;
 };
 

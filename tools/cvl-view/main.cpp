@@ -1,0 +1,207 @@
+// cvl-view: the viewer host. It plays the part of a video application that
+// hosts the client library: it streams in port or sandbox mode, calls
+// GetFrame at a steady rate, and reports what it got: a line per second and,
+// on request, a JSON summary. Frames can be written as Motion-JPEG and the
+// last live one as a snapshot.
+#include "CVLClient.h"
+#include "EvfFrame.h"
+#include "FrameStamp.h"
+#include "ViewOptions.h"
+#include "ViewStats.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace cvl::view;
+using Bytes = std::vector<unsigned char>;
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void Interrupt(int) {
+    g_interrupted = 1;
+}
+
+int64_t MonotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+Bytes BytesOf(const EvfFrame& frame) {
+    if (!frame.GetBuf())
+        return Bytes();
+    return Bytes(frame.GetBuf(), frame.GetBuf() + frame.GetBufSize());
+}
+
+// The stock status frames of the installation, to tell them from live ones.
+struct StockFrames {
+    StockFrames() {
+        EvfFrame frame;
+        frame.LoadErrorFrame();
+        error = BytesOf(frame);
+        frame.LoadBusyFrame();
+        busy = BytesOf(frame);
+        frame.LoadDisconnectedFrame();
+        disconnected = BytesOf(frame);
+    }
+    FrameKind Kind(const EvfFrame& frame) const {
+        const Bytes* stock[] = {&error, &busy, &disconnected};
+        const FrameKind kinds[] = {FrameKind::Error, FrameKind::Busy, FrameKind::Disconnected};
+        const size_t size = frame.GetBuf() ? static_cast<size_t>(frame.GetBufSize()) : 0;
+        for (int i = 0; i < 3; ++i) {
+            if (stock[i]->size() == size &&
+                (size == 0 || std::memcmp(stock[i]->data(), frame.GetBuf(), size) == 0))
+                return kinds[i];
+        }
+        return FrameKind::Live;
+    }
+    Bytes error;
+    Bytes busy;
+    Bytes disconnected;
+};
+
+bool WriteWhole(const std::string& path, const Bytes& bytes) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    const bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ViewOptions options;
+    std::string error;
+    if (!ParseViewOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        std::fprintf(stderr, "cvl-view: %s\n%s", error.c_str(), ViewUsage().c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(ViewUsage().c_str(), stdout);
+        return 0;
+    }
+
+    FILE* out = nullptr;
+    if (!options.outPath.empty()) {
+        out = std::fopen(options.outPath.c_str(), "wb");
+        if (!out) {
+            std::fprintf(stderr, "cvl-view: cannot write %s: %s\n", options.outPath.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    std::signal(SIGINT, Interrupt);
+    std::signal(SIGTERM, Interrupt);
+
+    const StockFrames stock;
+    ViewStats stats;
+    Bytes lastLive;
+    bool haveLastStamp = false;
+    FrameStamp lastStamp;
+    bool writeFailed = false;
+
+    CVLClient client;
+    const bool sandbox = options.mode == ViewOptions::Mode::Sandbox;
+    if (sandbox)
+        client.EnableSandboxMode(true);
+    if (options.startSandbox)
+        client.StartStreamingSandboxMode();
+    client.StartStreaming(); // does nothing in sandbox mode
+
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::nanoseconds(1000000000LL / options.rate);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::nanoseconds(static_cast<int64_t>(options.seconds * 1e9));
+    auto next = start;
+    int second = 1;
+    while (!g_interrupted) {
+        const auto now = Clock::now();
+        while (now - start >= std::chrono::seconds(second)) {
+            const std::string line = stats.TakeSecondLine(second++);
+            if (!options.quiet) {
+                std::printf("%s\n", line.c_str());
+                std::fflush(stdout);
+            }
+        }
+        if (now >= end)
+            break;
+        if (now < next) {
+            std::this_thread::sleep_for(std::min<Clock::duration>(next - now, end - now));
+            continue;
+        }
+        // A call that took longer than a period is followed at once by the
+        // next one; the pace then continues from there.
+        next = std::max(next + period, now);
+
+        std::unique_ptr<EvfFrame> frame(client.GetFrame());
+        const int64_t arrivedNs = MonotonicNs();
+        const FrameKind kind = stock.Kind(*frame);
+        if (kind != FrameKind::Live) {
+            stats.RecordStatus(kind);
+        } else {
+            Bytes bytes = BytesOf(*frame);
+            FrameStamp stamp;
+            const bool stamped = ReadFrameStamp(bytes.data(), bytes.size(), stamp);
+            bool unique;
+            if (stamped && haveLastStamp)
+                unique = stamp.sequence != lastStamp.sequence;
+            else
+                unique = bytes != lastLive || lastLive.empty();
+            stats.RecordLive(unique, stamped ? &stamp : nullptr, arrivedNs);
+            haveLastStamp = stamped;
+            lastStamp = stamp;
+            if (out && !bytes.empty() &&
+                std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size())
+                writeFailed = true;
+            lastLive = std::move(bytes);
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (stats.SecondHasCalls() && !options.quiet) {
+        std::printf("%s\n", stats.TakeSecondLine(second).c_str());
+        std::fflush(stdout);
+    }
+
+    client.StopStreaming(); // port mode: ends the stream; sandbox mode: starts reading over
+    if (options.startSandbox)
+        client.StopStreamingSandboxMode();
+
+    int status = 0;
+    if (out && (std::fclose(out) != 0 || writeFailed)) {
+        std::fprintf(stderr, "cvl-view: writing %s failed\n", options.outPath.c_str());
+        status = 1;
+    }
+    if (!options.snapshotPath.empty()) {
+        if (lastLive.empty()) {
+            std::fprintf(stderr, "cvl-view: no live frame for the snapshot %s\n",
+                         options.snapshotPath.c_str());
+        } else if (!WriteWhole(options.snapshotPath, lastLive)) {
+            std::fprintf(stderr, "cvl-view: cannot write %s\n", options.snapshotPath.c_str());
+            status = 1;
+        }
+    }
+    const std::string json = stats.SummaryJson(elapsed);
+    if (!options.jsonPath.empty()) {
+        const std::string line = json + "\n";
+        if (!WriteWhole(options.jsonPath, Bytes(line.begin(), line.end()))) {
+            std::fprintf(stderr, "cvl-view: cannot write %s\n", options.jsonPath.c_str());
+            status = 1;
+        }
+    }
+    if (options.json) {
+        std::printf("%s\n", json.c_str());
+        std::fflush(stdout);
+    }
+    return status;
+}

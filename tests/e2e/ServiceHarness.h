@@ -7,6 +7,7 @@
 #define CVL_TESTS_E2E_SERVICEHARNESS_H
 
 #include "ServiceLog.h"
+#include "Zelsim.h"
 
 #include <sys/types.h>
 
@@ -59,12 +60,6 @@ public:
 private:
     pid_t m_pid = -1;
 };
-
-// Runs zelsim with the arguments; returns its standard output.
-std::string Zelsim(const std::string& arguments, int* status = nullptr);
-// The SDK calls recorded so far, one per entry.
-std::vector<std::string> ZelsimCalls();
-int CountCalls(const std::string& prefix);
 
 // A request through the request port, as a client would send it.
 bool SendRequest(const std::string& text);

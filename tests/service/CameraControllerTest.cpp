@@ -5,6 +5,7 @@
 #include "FrameTransport.h"
 #include "ServiceTestLogger.h"
 #include "TestSupport.h"
+#include "Zelsim.h"
 
 #include <ZelSDK/ZelSDK.h>
 
@@ -33,12 +34,6 @@ class StreamingControllerTest : public CameraControllerTest {
 protected:
     const char* camera() const override { return "standard"; }
 };
-
-std::string Zelsim(const std::string& arguments) {
-    std::string output;
-    RunCommand(Program("zelsim") + " " + arguments, &output);
-    return output;
-}
 
 TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame) {
     CameraController controller(false);
@@ -111,6 +106,33 @@ TEST_F(CameraControllerTest, SendersLeftAtShutdownAreDestroyedWithTheirFiles) {
     EXPECT_GE(stopped, 0);
     EXPECT_GT(destroyed, stopped);
     EXPECT_GT(grabber, destroyed);
+}
+
+TEST_F(StreamingControllerTest, CloseSessionFollowsTheStatusItFinds) {
+    CameraController controller(false);
+    ASSERT_NE(controller.AddFrameSender("commands", true), nullptr);
+    Camera* camera = controller.GetCamera();
+
+    // Below SessionOpen there is nothing to close: no SDK call, still Idle.
+    camera->StoreStatus(Camera::Initialized);
+    EXPECT_EQ(CloseSessionCommand(camera).execute(), 0u);
+    EXPECT_EQ(camera->GetStatus(), Camera::Idle);
+    const std::vector<std::string> log = LogMessages();
+    const int notOpen = FindLogMessage(log, "CloseSessionCommand: session not open");
+    ASSERT_GE(notOpen, 0);
+    EXPECT_EQ(FindLogMessage(log, "CloseSessionCommand: session closed", notOpen), notOpen + 1);
+    EXPECT_EQ(CountCalls("ZelCloseSession"), 0);
+
+    // A close that fails with "port in use" leaves the camera busy, and the
+    // clients get the busy frame.
+    controller.StartStreaming();
+    ASSERT_TRUE(WaitForLogMessage("starting streaming.."));
+    Zelsim("fail ZelCloseSession 129");
+    controller.StopStreaming();
+    ASSERT_TRUE(WaitForLogMessage("CloseSessionCommand: error"));
+    EXPECT_TRUE(WaitForLogMessage("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE"));
+    EXPECT_TRUE(WaitForLogMessage("DownloadEvfCommand: sent busy frame"));
+    EXPECT_EQ(camera->GetStatus(), Camera::Busy);
 }
 
 TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {

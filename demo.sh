@@ -1,14 +1,135 @@
 #!/usr/bin/env bash
-# Builds the system, stages an installation in a temporary folder and shows
-# its layout.
+# The system at work, for a newcomer: builds it, stages an installation in a
+# temporary folder, starts the service with the simulated camera and streams
+# to cvl-view, a stand-in for a video application. On the way the camera is
+# unplugged and plugged in again, so the status frames and the recovery show.
+# The console closes the service at the end. Results go to demo-output/.
+#
+# Exits non-zero when no live frame arrived.
 set -euo pipefail
 cd "$(dirname "$0")"
+project="$(pwd)"
+
 ./tools/ensure-packages.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCVL_SANITIZE=ON >/dev/null
 cmake --build build
-stage="$(mktemp -d /tmp/corvalink-demo-XXXXXX)"
-trap 'rm -rf "$stage"' EXIT
-DESTDIR="$stage" cmake --install build >/dev/null
-echo
-echo "staged installation in $stage:"
-(cd "$stage" && find . -mindepth 1 | sort | sed 's|^\./|  /|')
+
+work="$(mktemp -d /tmp/corvalink-demo-XXXXXX)"
+service_pid=""
+cleanup() {
+    if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
+        kill -KILL "$service_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Everything of this run lives under the temporary folder: the installation
+# (CVL_ROOT) and the message ports (XDG_RUNTIME_DIR).
+root="$work/root"
+export CVL_ROOT="$root"
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$root" "$XDG_RUNTIME_DIR"
+DESTDIR="$root" cmake --install build >/dev/null
+resources="$root/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources"
+log="$resources/log.txt"
+app="$root/Applications/Corvalink"
+zelsim="$root/usr/bin/zelsim"
+
+output="$project/demo-output"
+rm -rf "$output"
+mkdir -p "$output"
+
+step() { printf '\n== %s\n' "$*"; }
+
+wait_for_log() {
+    local line="$1" tries=0
+    until grep -qF -- "$line" "$log" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt 200 ]; then
+            echo "the service did not log \"$line\"" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+step "installation staged in $root"
+(cd "$root" && find . -mindepth 1 -maxdepth 6 | sort | sed 's|^\./|  /|')
+
+step "starting CVLService with a simulated camera (960x640)"
+# This machine has no csrutil or sw_vers: the shell's complaints about them
+# go to the service's standard error, kept in demo-output/service-stderr.txt.
+ZELSIM_CAMERA=standard ZELSIM_SIZE=960x640 "$app/CVLService" 2>"$output/service-stderr.txt" &
+service_pid=$!
+wait_for_log "camera controller started"
+"$zelsim" status | sed 's/^/  /'
+
+step "streaming to cvl-view for 12 seconds (port mode, 30 GetFrame calls a second)"
+echo "  the camera is unplugged after 4 s and plugged in again 3 s later"
+"$project/build/bin/cvl-view" --seconds 12 --rate 30 --mode port \
+    --out "$output/stream.mjpeg" --snapshot "$output/snapshot.jpg" --json \
+    >"$output/cvl-view.txt" &
+view_pid=$!
+sleep 4
+echo "  $(date +%T) zelsim unplug"
+"$zelsim" unplug >/dev/null
+sleep 3
+echo "  $(date +%T) zelsim plug standard"
+"$zelsim" plug standard >/dev/null
+wait "$view_pid" || true
+sed '$d' "$output/cvl-view.txt" | sed 's/^/  /'
+
+summary="$(tail -n 1 "$output/cvl-view.txt")"
+echo "$summary" >"$output/summary.json"
+number() { sed -n "s/.*\"$1\": *\([0-9.]*\).*/\1/p" <<<"$summary" | head -n 1; }
+
+step "what arrived"
+if command -v python3 >/dev/null; then
+    python3 - "$output/summary.json" <<'EOF'
+import json, sys
+s = json.load(open(sys.argv[1]))
+lat = s.get("latency_ms") or {}
+status = s.get("status", {})
+print(f"  GetFrame calls:            {s.get('calls')}")
+print(f"  unique live frames:        {s.get('unique')}  ({s.get('fps')} a second over the run)")
+print(f"  status frames:             error {status.get('error')}, busy {status.get('busy')}, "
+      f"disconnected {status.get('disconnected')}")
+if lat:
+    print(f"  latency download->GetFrame: p50 {lat.get('p50')} ms, p95 {lat.get('p95')} ms, "
+          f"p99 {lat.get('p99')} ms, max {lat.get('max')} ms")
+print(f"  sequence gaps:             {s.get('seq_gaps')}")
+EOF
+else
+    echo "  $summary"
+fi
+
+step "closing the service with the console (keys r, then q)"
+printf 'r\nq\n' | "$app/CVLClient" | sed 's/^/  /'
+for _ in $(seq 50); do
+    kill -0 "$service_pid" 2>/dev/null || break
+    sleep 0.1
+done
+status=0
+wait "$service_pid" || status=$?
+service_pid=""
+echo "  CVLService exited with status $status"
+
+step "the service log (a run of equal messages shown once, with its count)"
+cp "$log" "$output/service-log.txt"
+awk '
+    function flush() { if (n > 1) printf "  %s   (x%d)\n", first, n; else if (n) printf "  %s\n", first }
+    { message = substr($0, 21) }
+    n && message == last { n++; next }
+    { flush(); first = $0; last = message; n = 1 }
+    END { flush() }
+' "$log"
+
+step "results in demo-output/"
+ls -l "$output" | sed 's/^/  /'
+
+unique="$(number unique)"
+if [ -z "$unique" ] || [ "$unique" = "0" ] || [ ! -s "$output/snapshot.jpg" ]; then
+    echo "no live frame arrived" >&2
+    exit 1
+fi

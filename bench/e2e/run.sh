@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# End-to-end benchmark: the service with the simulated camera and one
+# port-mode cvl-view, 20 s at each live-view size. Per size it prints the
+# unique frames a second at the client, the latency from download to
+# GetFrame (p50, p95, p99, from the frames' stamps), the service's CPU
+# seconds per second of streaming and its resident memory over the run.
+#
+# Usage: bench/e2e/run.sh [seconds]   (an optimised build in build-bench/)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+project="$(pwd)"
+seconds="${1:-20}"
+rate=60
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCVL_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench >/dev/null
+
+work="$(mktemp -d /tmp/corvalink-bench-XXXXXX)"
+service_pid=""
+cleanup() {
+    [ -n "$service_pid" ] && kill -KILL "$service_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export CVL_ROOT="$work/root" XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$CVL_ROOT" "$XDG_RUNTIME_DIR"
+DESTDIR="$CVL_ROOT" cmake --install build-bench >/dev/null
+log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources/log.txt"
+ticks="$(getconf CLK_TCK)"
+
+# CPU time of a process in clock ticks (user + system).
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+json_number() { sed -n "s/.*\"$2\": *\([0-9.]*\).*/\1/p" <<<"$1" | head -n 1; }
+
+echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
+echo "command: bench/e2e/run.sh $seconds (cvl-view --rate $rate --seconds $seconds)"
+echo
+echo "| size | unique fps | p50 ms | p95 ms | p99 ms | service CPU s/s | RSS start MB | RSS end MB | RSS peak MB |"
+echo "|---|---|---|---|---|---|---|---|---|"
+for size in 960x640 1920x1080 3840x2160; do
+    ZELSIM_CAMERA=standard ZELSIM_SIZE="$size" \
+        "$CVL_ROOT/Applications/Corvalink/CVLService" 2>/dev/null &
+    service_pid=$!
+    until grep -qF "camera controller started" "$log" 2>/dev/null; do sleep 0.05; done
+
+    "$project/build-bench/bin/cvl-view" --seconds "$seconds" --rate "$rate" --json \
+        >"$work/view.txt" &
+    view_pid=$!
+    # Sample once live frames flow: the first second is the connection.
+    until grep -qF "starting streaming.." "$log"; do sleep 0.05; done
+    sleep 1
+    start_ticks="$(cpu_ticks "$service_pid")"
+    start_time="$(date +%s.%N)"
+    rss_start="$(rss_kb "$service_pid")"
+    rss_peak="$rss_start"
+    rss_end="$rss_start"
+    end_ticks="$start_ticks"
+    end_time="$start_time"
+    while kill -0 "$view_pid" 2>/dev/null; do
+        end_ticks="$(cpu_ticks "$service_pid")"
+        end_time="$(date +%s.%N)"
+        rss_end="$(rss_kb "$service_pid")"
+        [ "$rss_end" -gt "$rss_peak" ] && rss_peak="$rss_end"
+        sleep 0.5
+    done
+    wait "$view_pid" || true
+    summary="$(tail -n 1 "$work/view.txt")"
+    kill -TERM "$service_pid"
+    wait "$service_pid" || true
+    service_pid=""
+
+    cpu="$(awk -v a="$start_ticks" -v b="$end_ticks" -v t="$ticks" -v s="$start_time" -v e="$end_time" \
+        'BEGIN { printf "%.3f", (b - a) / t / (e - s) }')"
+    p50="$(sed -n 's/.*"p50": *\([0-9.]*\).*/\1/p' <<<"$summary")"
+    p95="$(sed -n 's/.*"p95": *\([0-9.]*\).*/\1/p' <<<"$summary")"
+    p99="$(sed -n 's/.*"p99": *\([0-9.]*\).*/\1/p' <<<"$summary")"
+    mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+    echo "| $size | $(json_number "$summary" fps) | $p50 | $p95 | $p99 | $cpu | $(mb "$rss_start") | $(mb "$rss_end") | $(mb "$rss_peak") |"
+done

@@ -18,28 +18,7 @@ namespace {
 
 using namespace cvl::test;
 
-// The service's request port as seen from outside: records each request's
-// payload byte for byte.
-class RequestPort {
-public:
-    RequestPort()
-        : m_port(CVL_REQUEST_PORT_NAME, [this](CFDataRef data) {
-              std::lock_guard<std::mutex> lock(m_mutex);
-              m_payloads.emplace_back(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
-                                      static_cast<size_t>(CFDataGetLength(data)));
-              return CreateSuccessReply();
-          }) {}
-    bool Serving() const { return m_port.Serving(); }
-    std::vector<std::string> Payloads() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_payloads;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_payloads;
-    ServedPort m_port;
-};
+using RequestPort = RecordingRequestPort;
 
 std::string Pid() {
     return std::to_string(getpid());

@@ -29,25 +29,7 @@ const std::string kMenu = "menu:\n"
                           "(t) stop session (sandbox mode)\n"
                           "> ";
 
-class RequestPort {
-public:
-    RequestPort()
-        : m_port(CVL_REQUEST_PORT_NAME, [this](CFDataRef data) {
-              std::lock_guard<std::mutex> lock(m_mutex);
-              m_payloads.emplace_back(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
-                                      static_cast<size_t>(CFDataGetLength(data)));
-              return CreateSuccessReply();
-          }) {}
-    std::vector<std::string> Payloads() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_payloads;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_payloads;
-    ServedPort m_port;
-};
+using RequestPort = RecordingRequestPort;
 
 // The console on a terminal of its own: line input, no echo, output bytes as
 // written (no newline translation), Ctrl-C and Ctrl-D as on any terminal.

@@ -59,10 +59,7 @@ bool SameBytes(const EvfFrame& frame, const std::string& bytes) {
 } // namespace
 
 ServiceProcess::~ServiceProcess() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
+    KillAndReap(m_pid);
 }
 
 std::string ServiceProcess::ProbeMarker() {
@@ -263,11 +260,7 @@ void ChildClient::StopStreaming() {
 }
 
 void ChildClient::Kill() {
-    if (m_pid <= 0)
-        return;
-    kill(m_pid, SIGKILL);
-    waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
+    KillAndReap(m_pid);
 }
 
 } // namespace cvl::test

@@ -1,5 +1,7 @@
 #include "PortTestSupport.h"
 
+#include "CVLPaths.h"
+#include "SuccessReply.h"
 #include "TestSupport.h"
 
 namespace cvl::test {
@@ -36,6 +38,19 @@ void ServedPort::Run(const std::string& name) {
     CFRelease(source);
     CFMessagePortInvalidate(port);
     CFRelease(port);
+}
+
+RecordingRequestPort::RecordingRequestPort()
+    : m_port(CVL_REQUEST_PORT_NAME, [this](CFDataRef data) {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          m_payloads.emplace_back(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
+                                  static_cast<size_t>(CFDataGetLength(data)));
+          return CreateSuccessReply();
+      }) {}
+
+std::vector<std::string> RecordingRequestPort::Payloads() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_payloads;
 }
 
 } // namespace cvl::test

@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace cvl::test {
 
@@ -29,6 +31,20 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_serving{false};
     std::atomic<bool> m_stop{false};
+};
+
+// The service's request port as a client sees it: answers "success" and
+// records each request's payload byte for byte.
+class RecordingRequestPort {
+public:
+    RecordingRequestPort();
+    bool Serving() const { return m_port.Serving(); }
+    std::vector<std::string> Payloads();
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_payloads;
+    ServedPort m_port;
 };
 
 } // namespace cvl::test

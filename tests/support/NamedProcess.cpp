@@ -27,11 +27,7 @@ NamedProcess::~NamedProcess() {
 }
 
 void NamedProcess::Stop() {
-    if (m_pid <= 0)
-        return;
-    kill(m_pid, SIGKILL);
-    waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
+    KillAndReap(m_pid);
 }
 
 } // namespace cvl::test

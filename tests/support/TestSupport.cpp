@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -156,6 +157,14 @@ std::vector<std::string> SplitLines(const std::string& text) {
     while (std::getline(stream, line))
         lines.push_back(line);
     return lines;
+}
+
+void KillAndReap(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
 }
 
 } // namespace cvl::test

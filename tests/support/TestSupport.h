@@ -7,6 +7,8 @@
 #ifndef CVL_TESTS_SUPPORT_TESTSUPPORT_H
 #define CVL_TESTS_SUPPORT_TESTSUPPORT_H
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -42,6 +44,10 @@ bool FileExists(const std::string& path);
 // Runs a shell command, returns its exit status (-1 when it could not run)
 // and, when output is given, what it wrote to standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
+
+// Kills the child process with SIGKILL and waits for it; sets pid to -1.
+// Does nothing for a pid of 0 or less.
+void KillAndReap(pid_t& pid);
 
 // Splits text into lines, without their newline characters.
 std::vector<std::string> SplitLines(const std::string& text);

@@ -264,6 +264,87 @@ TEST_F(ZelSDKTest, FailureInjectionCountsAndCallsAreListed) {
     EXPECT_NE(status.find("session: open"), std::string::npos);
 }
 
+// The call list is read by the service's end-to-end tests: every line, and
+// which check answers a call first, must stay exactly as documented.
+TEST_F(ZelSDKTest, CallListLinesAreExact) {
+    uint32_t count = 0;
+    EXPECT_EQ(ZelRetain(nullptr), ZEL_ERR_SDK_NOT_INITIALIZED);
+    Init();
+    __ZelObject* list = nullptr;
+    __ZelObject* camera = nullptr;
+    ASSERT_EQ(ZelGetCameraList(&list), 0u);
+    ASSERT_EQ(ZelGetChildAtIndex(list, 0, &camera), 0u);
+    EXPECT_EQ(ZelGetChildAtIndex(list, 1, nullptr), ZEL_ERR_INVALID_POINTER);
+    EXPECT_EQ(ZelSetPropertyEventHandler(camera, ZEL_PROPERTY_EVENT_ALL, OnProperty, &m_events),
+              0u);
+    EXPECT_EQ(ZelSetCameraStateEventHandler(camera, ZEL_PROPERTY_EVENT_ALL, nullptr, nullptr),
+              ZEL_ERR_INVALID_PARAMETER);
+    ASSERT_EQ(Zelsim("busy on"), 0);
+    EXPECT_EQ(ZelOpenSession(camera), ZEL_ERR_COMM_PORT_IS_IN_USE);
+    ASSERT_EQ(Zelsim("busy off"), 0);
+    ASSERT_EQ(Zelsim("fail ZelOpenSession 0x62"), 0);
+    EXPECT_EQ(ZelOpenSession(camera), ZEL_ERR_INVALID_PARAMETER);
+    uint32_t value = 0;
+    EXPECT_EQ(ZelGetPropertyData(camera, ZEL_PROP_SAVE_TARGET, 0, 4, &value),
+              ZEL_ERR_SESSION_NOT_OPEN);
+    EXPECT_EQ(ZelGetPropertyData(camera, 99, 0, 4, &value), ZEL_ERR_PROPERTY_UNAVAILABLE);
+    EXPECT_EQ(ZelOpenSession(camera), 0u);
+    EXPECT_EQ(ZelSetCapacity(camera, ZelCapacity{2147483647, 4096, 1}), 0u);
+    EXPECT_EQ(ZelGetPropertyData(camera, ZEL_PROP_SAVE_TARGET, 0, 3, &value),
+              ZEL_ERR_INVALID_LENGTH);
+    value = 1;
+    EXPECT_EQ(ZelSetPropertyData(camera, ZEL_PROP_SAVE_TARGET, -1, 4, &value), 0u);
+    EXPECT_EQ(ZelSendCommand(camera, ZEL_CMD_REMOTE_SHOOTING, 1), ZEL_ERR_PROPERTY_UNAVAILABLE);
+    EXPECT_EQ(ZelGetChildCount(nullptr, &count), ZEL_ERR_INVALID_HANDLE);
+    EXPECT_EQ(ZelRetain(reinterpret_cast<__ZelObject*>(uintptr_t{0x1001})), ZEL_ERR_INVALID_HANDLE);
+    ZelDeviceInfo info;
+    EXPECT_EQ(ZelGetDeviceInfo(camera, &info), 0u);
+    __ZelObject* stream = nullptr;
+    __ZelObject* image = nullptr;
+    ASSERT_EQ(ZelCreateMemoryStream(16, &stream), 0u);
+    ASSERT_EQ(ZelCreateEvfImageRef(stream, &image), 0u);
+    EXPECT_EQ(ZelDownloadEvfImage(camera, stream), ZEL_ERR_INVALID_HANDLE);
+    EXPECT_EQ(ZelDownloadEvfImage(camera, image), ZEL_ERR_FRAME_NOT_READY);
+    uint64_t length = 1;
+    EXPECT_EQ(ZelGetLength(stream, &length), 0u);
+    EXPECT_EQ(ZelCloseSession(camera), 0u);
+    EXPECT_EQ(ZelRelease(image), 0u);
+    EXPECT_EQ(ZelRelease(image), ZEL_ERR_INVALID_HANDLE);
+
+    std::string calls;
+    ASSERT_EQ(Zelsim("calls", &calls), 0);
+    EXPECT_EQ(calls, "ZelRetain ref=null -> 33\n"
+                     "ZelInitializeSDK -> 0\n"
+                     "ZelGetCameraList -> 0 list=2\n"
+                     "ZelGetChildAtIndex list=2 index=0 -> 0 camera=1\n"
+                     "ZelGetChildAtIndex list=2 index=1 -> 97\n"
+                     "ZelSetPropertyEventHandler camera=1 event=256 handler=set -> 0\n"
+                     "ZelSetCameraStateEventHandler camera=1 event=256 handler=null -> 98\n"
+                     "ZelOpenSession camera=1 -> 129\n"
+                     "ZelOpenSession camera=1 -> 98\n"
+                     "ZelGetPropertyData camera=1 property=11 parameter=0 size=4 -> 193\n"
+                     "ZelGetPropertyData camera=1 property=99 parameter=0 size=4 -> 7\n"
+                     "ZelOpenSession camera=1 -> 0\n"
+                     "ZelSetCapacity camera=1 capacity=2147483647,4096,1 -> 0\n"
+                     "ZelGetPropertyData camera=1 property=11 parameter=0 size=3 -> 99\n"
+                     "ZelSetPropertyData camera=1 property=11 parameter=-1 size=4 value=1 -> 0\n"
+                     "ZelSendCommand camera=1 command=271 parameter=1 -> 7\n"
+                     "ZelGetChildCount list=null -> 96\n"
+                     "ZelRetain ref=0 -> 96\n"
+                     "ZelGetDeviceInfo camera=1 -> 0 description=\"Orvak Meridian 80\" usable=1\n"
+                     "ZelCreateMemoryStream size=16 -> 0 stream=3\n"
+                     "ZelCreateEvfImageRef stream=3 -> 0 image=4\n"
+                     "ZelDownloadEvfImage camera=1 image=3 -> 96\n"
+                     "ZelDownloadEvfImage camera=1 image=4 -> 41218\n"
+                     "ZelGetLength stream=3 -> 0 length=0\n"
+                     "ZelCloseSession camera=1 -> 0\n"
+                     "ZelRelease ref=4 -> 0\n"
+                     "ZelRelease ref=4 -> 96\n");
+    ZelRelease(stream);
+    ZelRelease(list);
+    ZelRelease(camera);
+}
+
 TEST_F(ZelSDKTest, ZelsimExitCodes) {
     EXPECT_EQ(Zelsim("status"), 1); // no simulator yet
     EXPECT_EQ(Zelsim("dance"), 2);

@@ -167,7 +167,7 @@ TEST(EndToEnd, SandboxReaderFollowsTheWriterAndNeverReturnsATornFrame) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
-TEST(EndToEnd, AVanishedServiceLeavesTheLastFrameThenStatusFrames) {
+TEST(EndToEnd, AVanishedServiceLeavesTheLastFrameThenTheBusyFrame) {
     auto service = std::make_unique<Service>();
     CVLClient client;
     client.StartStreaming();
@@ -175,14 +175,19 @@ TEST(EndToEnd, AVanishedServiceLeavesTheLastFrameThenStatusFrames) {
     ASSERT_TRUE(service->owner.SendFrame(NumberedFrame(1)));
     ASSERT_TRUE(WaitFor([&] { return FrameNumber(Next(client)) == 1; }));
 
-    // The service goes: the newest frame stays on screen.
+    // The service goes: the newest frame stays on screen until more than
+    // 5000 ms have passed without a frame, then the busy frame shows.
+    const auto gone = std::chrono::steady_clock::now();
     service.reset();
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(FrameNumber(Next(client)), 1);
+    EXPECT_EQ(FrameNumber(Next(client)), 1);
+    ASSERT_TRUE(WaitFor([&] { return Next(client) == BusyFrame(); }, std::chrono::seconds(20)));
+    EXPECT_GE(std::chrono::steady_clock::now() - gone, std::chrono::milliseconds(5000));
+    EXPECT_EQ(Next(client), BusyFrame());
     // Stopping and starting again without a service neither hangs nor
-    // fails: the error frame, as for any stream without frames yet.
+    // fails; a new start restarts the clock: the error frame, as for any
+    // stream without frames yet.
     client.StopStreaming();
-    EXPECT_EQ(Next(client), ErrorFrame());
+    EXPECT_EQ(Next(client), BusyFrame());
     client.StartStreaming();
     EXPECT_EQ(Next(client), ErrorFrame());
     client.StopStreaming();

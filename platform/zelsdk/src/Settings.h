@@ -1,0 +1,32 @@
+// The simulator's start-up settings from the environment (ZELSIM_CAMERA,
+// ZELSIM_SIZE, ZELSIM_FRAMES, ZELSIM_DOWNLOAD_MS, ZELSIM_FAIL), read once per
+// process. A bad value is reported on standard error and the default used.
+#ifndef ZELSDK_SRC_SETTINGS_H
+#define ZELSDK_SRC_SETTINGS_H
+
+#include "FailureInjector.h"
+
+#include <cstdint>
+#include <string>
+
+namespace [[gnu::visibility("hidden")]] zelsdk {
+
+// An unsigned 32-bit number, decimal or 0x hex, as ZELSIM_* and zelsim take
+// them; false for anything else.
+bool ParseU32(const std::string& text, uint32_t& value);
+
+struct Settings {
+    // Reads the environment; the ZELSIM_FAIL entries go to failures.
+    void Read(FailureInjector& failures);
+    std::string SizeText() const;
+
+    std::string startCamera = "standard"; // a model name, or "none"
+    int width = 960;
+    int height = 640;
+    std::string framesFolder; // empty for the test pattern
+    uint32_t downloadMs = 4;
+};
+
+} // namespace gnu::visibility("hidden")]]zelsdk
+
+#endif

@@ -192,15 +192,6 @@ EvfFrame* FrameReceiver::GetFrame() {
         if (m_frameQueue.empty()) {
             const auto quiet = std::chrono::steady_clock::now() - m_lastFrameTime;
             status = quiet < kErrorFramePeriod ? Status::Error : Status::Busy;
-        } else if (m_frameQueue.size() == 1 &&
-                   std::chrono::steady_clock::now() - m_lastFrameTime >= kErrorFramePeriod) {
-            // Nothing has arrived for more than 5000 ms: the stream has
-            // stopped (the service went away), and the host is shown the busy
-            // frame rather than a picture frozen for good.
-            delete m_frameQueue.front();
-            m_frameQueue.clear();
-            m_frontFrameCounted = false;
-            status = Status::Busy;
         } else if (m_frameQueue.size() == 1) {
             if (!m_frontFrameCounted) {
                 IncrNumUniqueFramesRcvd();

@@ -50,9 +50,7 @@ public:
     void AddFrame(const unsigned char* bytes, int32_t length);
     // The next frame to show, owned by the caller and never null: the oldest
     // queued frame, a copy of the only one, or a status frame (error for the
-    // first 5000 ms without frames, busy after). The only frame is repeated
-    // while frames keep arriving; once none has come for more than 5000 ms it
-    // is dropped and the busy frame is shown.
+    // first 5000 ms without frames, busy after).
     EvfFrame* GetFrame();
 
     void IncrNumUniqueFramesRcvd();

@@ -42,10 +42,8 @@ TEST(CameraState, NoCameraGivesDisconnectedFramesUntilOneIsPluggedIn) {
 
 TEST(CameraState, UnplugWhileStreamingAndReplugRecovers) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
 
     Zelsim("unplug");
     ASSERT_TRUE(WaitForFrame(client, FrameKind::Disconnected));
@@ -88,10 +86,8 @@ TEST(CameraState, AnUnusableCameraIsTreatedAsAbsent) {
 
 TEST(CameraState, ALumidriftOpensItsLensBeforeLiveView) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start(WithCamera("lumidrift")));
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client, WithCamera("lumidrift")));
     const std::vector<std::string> log = LogMessages();
     const int remote = FindLogMessage(log, "StartRemoteShootingCommand: remote shooting started");
     const int lens = FindLogMessage(log, "property event: lens barrel opened", remote);
@@ -110,10 +106,8 @@ TEST(CameraState, ALumidriftOpensItsLensBeforeLiveView) {
 
 TEST(CameraState, LiveViewSwitchedOffAtTheCameraLeadsToAReconnect) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
 
     Zelsim("evf off");
     ASSERT_TRUE(
@@ -126,10 +120,8 @@ TEST(CameraState, LiveViewSwitchedOffAtTheCameraLeadsToAReconnect) {
 
 TEST(CameraState, ShutdownSoonExtendsTheTimer) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
     Zelsim("shutdown-soon");
     EXPECT_TRUE(WaitForLogMessage("state event: camera shutting down soon"));
     EXPECT_TRUE(WaitForLogMessage("ExtendShutdownTimerCommand: shutdown timer extended"));
@@ -140,10 +132,8 @@ TEST(CameraState, ShutdownSoonExtendsTheTimer) {
 
 TEST(CameraState, AnInternalDownloadErrorDisconnectsAndFrameNotReadyChangesNothing) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
 
     // Frame not ready: the stream goes on as if nothing happened.
     Zelsim("fail ZelDownloadEvfImage 41218 5");

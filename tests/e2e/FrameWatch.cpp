@@ -61,4 +61,11 @@ bool WaitForFrame(CVLClient& client, FrameKind kind, std::chrono::milliseconds t
     return false;
 }
 
+bool StartLiveStream(ServiceProcess& service, CVLClient& client, const ServiceOptions& options) {
+    if (!service.Start(options))
+        return false;
+    client.StartStreaming();
+    return WaitForFrame(client, FrameKind::Live);
+}
+
 } // namespace cvl::test

@@ -30,6 +30,11 @@ WatchedFrames Watch(CVLClient& client, std::chrono::milliseconds duration);
 bool WaitForFrame(CVLClient& client, FrameKind kind,
                   std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
+// Starts the service and streams to the client in port mode until the first
+// live frame arrives.
+bool StartLiveStream(ServiceProcess& service, CVLClient& client,
+                     const ServiceOptions& options = ServiceOptions());
+
 } // namespace cvl::test
 
 #endif

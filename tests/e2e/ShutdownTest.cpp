@@ -37,10 +37,8 @@ constexpr milliseconds kStopBound = seconds(5);
 
 TEST(Shutdown, SigtermWhileStreamingEndsInOrderAndDestroysTheSenders) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
 
     const auto asked = std::chrono::steady_clock::now();
     service.Terminate();
@@ -65,10 +63,8 @@ TEST(Shutdown, SigtermWhileStreamingEndsInOrderAndDestroysTheSenders) {
 
 TEST(Shutdown, ACloseRequestEndsTheServiceWithClientsStillStreaming) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
     client.CloseService();
     EXPECT_EQ(service.WaitForExit(), 0);
     const std::vector<std::string> log = LogMessages();

@@ -19,10 +19,8 @@ std::string Pid() {
 
 TEST(Streaming, PortClientGetsLiveFramesAndTheLastStopClosesTheSession) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
 
     const WatchedFrames watched = Watch(client, seconds(2));
     EXPECT_TRUE(watched.SequencesRise());
@@ -65,10 +63,8 @@ TEST(Streaming, PortClientGetsLiveFramesAndTheLastStopClosesTheSession) {
 
 TEST(Streaming, ASecondStartFromTheSameClientAddsNoSender) {
     ServiceProcess service;
-    ASSERT_TRUE(service.Start());
     CVLClient client;
-    client.StartStreaming();
-    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    ASSERT_TRUE(StartLiveStream(service, client));
     ASSERT_TRUE(client.SendRequest("StartStreaming"));
     ASSERT_TRUE(WaitForLogMessage("received: StartStreaming from: " + Pid(), 2));
     EXPECT_TRUE(WaitForLogMessage("camera connection already initialized"));

@@ -2,15 +2,24 @@
 # Installs what is missing, builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs the whole suite. The exit status is
 # the suite's.
+#
+#   ./test.sh         everything, the uninstaller's window tests included
+#   ./test.sh --gui   only the window tests (label "gui"; they start their own Xvfb)
+#   ./test.sh --tsan  everything but the window tests, built with
+#                     ThreadSanitizer in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/ensure-packages.sh
+if [[ "${1:-}" == "--tsan" ]]; then
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCVL_TSAN=ON
+    cmake --build build-tsan
+    export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 suppressions=$PWD/tools/tsan-suppressions.txt}"
+    exec ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$(nproc)" -LE gui
+fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCVL_SANITIZE=ON
 cmake --build build
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-# The uninstaller's window tests (label "gui") start their own Xvfb and run
-# with the rest; ./test.sh --gui runs only them.
 if [[ "${1:-}" == "--gui" ]]; then
     ctest --test-dir build --output-on-failure --timeout 300 -L gui
 else

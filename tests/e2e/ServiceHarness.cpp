@@ -3,7 +3,8 @@
 #include "CVLClient.h"
 #include "CVLPaths.h"
 #include "EvfFrame.h"
-#include "RequestSender.h"
+#include "FrameStamp.h"
+#include "StockFrames.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -49,11 +50,6 @@ void WriteFakeCommand(const std::string& folder, const std::string& name, const 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
-}
-
-bool SameBytes(const EvfFrame& frame, const std::string& bytes) {
-    return frame.GetBufSize() == static_cast<int32_t>(bytes.size()) &&
-           (bytes.empty() || std::memcmp(frame.GetBuf(), bytes.data(), bytes.size()) == 0);
 }
 
 } // namespace
@@ -128,41 +124,28 @@ int ServiceProcess::WaitForExit(milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool SendRequest(const std::string& text) {
-    return SendRequestText(text);
-}
-
 FrameKind KindOf(const EvfFrame& frame) {
-    static const struct {
-        const char* path;
-        FrameKind kind;
-    } statusFrames[] = {{CVL_PATH_ERROR_FRAME, FrameKind::Error},
-                        {CVL_PATH_BUSY_FRAME, FrameKind::Busy},
-                        {CVL_PATH_NO_DEVICE_FRAME, FrameKind::Disconnected}};
-    for (const auto& status : statusFrames) {
-        std::string bytes;
-        if (ReadFile(CVLResolvePath(status.path), bytes) && SameBytes(frame, bytes))
-            return status.kind;
+    static const view::StockFrames stock;
+    switch (stock.Kind(frame)) {
+    case view::FrameKind::Error:
+        return FrameKind::Error;
+    case view::FrameKind::Busy:
+        return FrameKind::Busy;
+    case view::FrameKind::Disconnected:
+        return FrameKind::Disconnected;
+    case view::FrameKind::Live:
+        break;
     }
     uint64_t sequence = 0;
     return FrameSequence(frame, sequence) ? FrameKind::Live : FrameKind::Other;
 }
 
 bool FrameSequence(const EvfFrame& frame, uint64_t& sequence) {
-    const unsigned char* bytes = frame.GetBuf();
-    const size_t length = frame.GetBufSize() > 0 ? static_cast<size_t>(frame.GetBufSize()) : 0;
-    // The stamp is the comment segment right after the start-of-image marker.
-    if (!bytes || length < 6 || bytes[0] != 0xFF || bytes[1] != 0xD8 || bytes[2] != 0xFF ||
-        bytes[3] != 0xFE)
+    view::FrameStamp stamp;
+    if (!frame.GetBuf() || frame.GetBufSize() <= 0 ||
+        !view::ReadFrameStamp(frame.GetBuf(), static_cast<size_t>(frame.GetBufSize()), stamp))
         return false;
-    const size_t segment = (static_cast<size_t>(bytes[4]) << 8) | bytes[5];
-    if (segment < 2 || 4 + segment > length)
-        return false;
-    const std::string comment(reinterpret_cast<const char*>(bytes + 6), segment - 2);
-    const size_t at = comment.find("seq=");
-    if (comment.rfind("zelsim ", 0) != 0 || at == std::string::npos)
-        return false;
-    sequence = std::strtoull(comment.c_str() + at + 4, nullptr, 10);
+    sequence = stamp.sequence;
     return true;
 }
 

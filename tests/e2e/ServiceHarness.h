@@ -61,11 +61,9 @@ private:
     pid_t m_pid = -1;
 };
 
-// A request through the request port, as a client would send it.
-bool SendRequest(const std::string& text);
-
 enum class FrameKind { Live, Error, Busy, Disconnected, Other };
-// Status frames are recognised byte for byte against the installed files.
+// Status frames are recognised byte for byte against the installed files;
+// a frame that is neither a status frame nor stamped is Other.
 FrameKind KindOf(const EvfFrame& frame);
 // The sequence number of the simulator's stamp in a live frame.
 bool FrameSequence(const EvfFrame& frame, uint64_t& sequence);

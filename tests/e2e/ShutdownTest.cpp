@@ -3,6 +3,7 @@
 // stop lines in their order.
 #include "CVLClient.h"
 #include "FrameWatch.h"
+#include "RequestSender.h"
 #include "ServiceHarness.h"
 #include "TestSupport.h"
 
@@ -77,7 +78,7 @@ TEST(Shutdown, ACloseRequestEndsTheServiceWithClientsStillStreaming) {
 TEST(Shutdown, CloseAndSigtermTogetherGiveOneOrderlyStop) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
-    ASSERT_TRUE(SendRequest("1_Close"));
+    ASSERT_TRUE(SendRequestText("1_Close"));
     service.Terminate();
     EXPECT_EQ(service.WaitForExit(), 0);
     const std::vector<std::string> log = LogMessages();
@@ -112,7 +113,7 @@ TEST(Shutdown, AnSdkThatCannotStartEndsAtOnce) {
     EXPECT_EQ(log[log.size() - 2], "unable to initialize zelsdk");
     EXPECT_EQ(log.back(), "cvl service done");
     EXPECT_EQ(CountLogMessages("starting camera controller.."), 0);
-    EXPECT_FALSE(SendRequest("1_StartStreaming")) << "a request port without a service";
+    EXPECT_FALSE(SendRequestText("1_StartStreaming")) << "a request port without a service";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // commands when the last client goes, and how requests are taken.
 #include "CVLClient.h"
 #include "FrameWatch.h"
+#include "RequestSender.h"
 #include "ServiceHarness.h"
 #include "TestSupport.h"
 
@@ -78,7 +79,7 @@ TEST(Streaming, ABurstOfRequestsIsHandledInOrderNoneLost) {
     ASSERT_TRUE(service.Start());
     const auto sent = std::chrono::steady_clock::now();
     for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(SendRequest("burst_note " + std::to_string(i)));
+        ASSERT_TRUE(SendRequestText("burst_note " + std::to_string(i)));
     ASSERT_TRUE(WaitForLogMessage("received: note 4 from: burst"));
     const auto handled = std::chrono::steady_clock::now() - sent;
     // One request per 100 ms pass: about half a second, never all at once.
@@ -95,11 +96,11 @@ TEST(Streaming, ABurstOfRequestsIsHandledInOrderNoneLost) {
 TEST(Streaming, MalformedAndUnknownRequestsAreLoggedAndChangeNothing) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
-    ASSERT_TRUE(SendRequest("NoSeparator"));
-    ASSERT_TRUE(SendRequest("7_Dance"));
-    ASSERT_TRUE(SendRequest("_StartStreamingX"));
-    ASSERT_TRUE(SendRequest("8_startstreaming"));
-    ASSERT_TRUE(SendRequest(std::string("9_Start\xff\x01", 9)));
+    ASSERT_TRUE(SendRequestText("NoSeparator"));
+    ASSERT_TRUE(SendRequestText("7_Dance"));
+    ASSERT_TRUE(SendRequestText("_StartStreamingX"));
+    ASSERT_TRUE(SendRequestText("8_startstreaming"));
+    ASSERT_TRUE(SendRequestText(std::string("9_Start\xff\x01", 9)));
     ASSERT_TRUE(WaitForLogMessage("received: Start\xff\x01 from: 9"));
     EXPECT_EQ(CountLogMessages("received: NoSeparator from: NoSeparator"), 1);
     EXPECT_EQ(CountLogMessages("received: Dance from: 7"), 1);

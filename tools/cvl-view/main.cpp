@@ -6,6 +6,7 @@
 #include "CVLClient.h"
 #include "EvfFrame.h"
 #include "FrameStamp.h"
+#include "StockFrames.h"
 #include "ViewOptions.h"
 #include "ViewStats.h"
 
@@ -41,33 +42,6 @@ Bytes BytesOf(const EvfFrame& frame) {
         return Bytes();
     return Bytes(frame.GetBuf(), frame.GetBuf() + frame.GetBufSize());
 }
-
-// The stock status frames of the installation, to tell them from live ones.
-struct StockFrames {
-    StockFrames() {
-        EvfFrame frame;
-        frame.LoadErrorFrame();
-        error = BytesOf(frame);
-        frame.LoadBusyFrame();
-        busy = BytesOf(frame);
-        frame.LoadDisconnectedFrame();
-        disconnected = BytesOf(frame);
-    }
-    FrameKind Kind(const EvfFrame& frame) const {
-        const Bytes* stock[] = {&error, &busy, &disconnected};
-        const FrameKind kinds[] = {FrameKind::Error, FrameKind::Busy, FrameKind::Disconnected};
-        const size_t size = frame.GetBuf() ? static_cast<size_t>(frame.GetBufSize()) : 0;
-        for (int i = 0; i < 3; ++i) {
-            if (stock[i]->size() == size &&
-                (size == 0 || std::memcmp(stock[i]->data(), frame.GetBuf(), size) == 0))
-                return kinds[i];
-        }
-        return FrameKind::Live;
-    }
-    Bytes error;
-    Bytes busy;
-    Bytes disconnected;
-};
 
 bool WriteWhole(const std::string& path, const Bytes& bytes) {
     FILE* file = std::fopen(path.c_str(), "wb");

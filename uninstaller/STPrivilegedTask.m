@@ -20,7 +20,8 @@ static const OSStatus kFunctionNotAvailable = -70001;
 
 @implementation STPrivilegedTask
 
-// Accessors are written out: manual reference counting, copied values.
+// Accessors are written out (manual reference counting, copied values):
+// gcc's synthesized setters trip -Wunused-parameter.
 - (NSArray *)arguments {
     return _arguments;
 }

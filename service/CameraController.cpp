@@ -7,15 +7,15 @@
 #include <libproc.h>
 #include <sys/proc_info.h>
 
+#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <unistd.h>
 
 namespace {
 
 constexpr unsigned kPassMicroseconds = 100000;
 // More than 3000 whole milliseconds of quiet before the periodic check.
-constexpr int64_t kQuietNanoseconds = 3001000000LL;
+constexpr std::chrono::nanoseconds kQuietPeriod(3001000000LL);
 // How long shutdown waits for the closing commands to run.
 constexpr int kClosingCommandsTimeoutMs = 1000;
 
@@ -26,12 +26,6 @@ constexpr uint32_t kStateEventSelector = 768;
 
 constexpr int kMaxProcesses = 2048;
 constexpr char kSandboxSenderId[] = "sandbox";
-
-int64_t SteadyNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
 
 bool NameStartsWith(const char* name, size_t size, const char* prefix) {
     const size_t length = std::strlen(prefix);
@@ -84,17 +78,17 @@ void CameraController::DestroyFrameSenders() {
 
 void* CameraController::Thread(void* argument) {
     CameraController* self = static_cast<CameraController*>(argument);
-    int64_t lastActivity = SteadyNanoseconds();
+    auto lastActivity = std::chrono::steady_clock::now();
     bool sandboxStream = false;
     if (!self->KeepRunning())
         return nullptr;
     for (;;) {
         const std::string request = self->GetRequest();
         if (!request.empty() && self->HandleRequest(request))
-            lastActivity = SteadyNanoseconds();
-        if (SteadyNanoseconds() - lastActivity >= kQuietNanoseconds) {
+            lastActivity = std::chrono::steady_clock::now();
+        if (std::chrono::steady_clock::now() - lastActivity >= kQuietPeriod) {
             self->PeriodicCheck(sandboxStream);
-            lastActivity = SteadyNanoseconds();
+            lastActivity = std::chrono::steady_clock::now();
         }
         usleep(kPassMicroseconds);
         if (!self->KeepRunning())

@@ -10,24 +10,6 @@
 
 namespace {
 
-// SDK property, command and event numbers that the camera uses.
-constexpr uint32_t kPropertySaveTarget = 11;
-constexpr uint32_t kPropertyEvf = 1280;
-constexpr uint32_t kEvfOutputBit = 2;
-constexpr uint32_t kPropertyLensBarrel = 1541;
-constexpr uint32_t kCommandExtendShutdownTimer = 1;
-constexpr uint32_t kCommandRemoteShooting = 271;
-constexpr uint32_t kPropertyEventChanged = 257;
-constexpr uint32_t kStateEventDisconnected = 769;
-constexpr uint32_t kStateEventShutdownSoon = 771;
-
-constexpr ZelError kErrorInternal = 2;
-constexpr ZelError kErrorPropertyUnavailable = 7;
-constexpr ZelError kErrorDeviceNotFound = 128;
-constexpr ZelError kErrorPortInUse = 129;
-constexpr ZelError kErrorPortInUseSession = 192;
-constexpr ZelError kErrorFrameNotReady = 41218;
-
 // The parameter sent with the extend-shutdown-timer command.
 constexpr int32_t kExtendShutdownTimerParameter = 0;
 
@@ -168,16 +150,16 @@ void Camera::SetStatus(Status status) {
 
 void Camera::SetStatus(unsigned int error) {
     switch (error) {
-    case kErrorDeviceNotFound:
+    case ZEL_ERR_DEVICE_NOT_FOUND:
         SetStatus(Disconnected);
         g_logger.Log("ZelError: ZEL_ERR_DEVICE_NOT_FOUND");
         break;
-    case kErrorPortInUse:
-    case kErrorPortInUseSession:
+    case ZEL_ERR_COMM_PORT_IS_IN_USE:
+    case ZEL_ERR_COMM_PORT_IS_IN_USE_SESSION:
         SetStatus(Busy);
         g_logger.Log("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE");
         break;
-    case kErrorFrameNotReady:
+    case ZEL_ERR_FRAME_NOT_READY:
         break;
     default:
         SetStatus(Disconnected);
@@ -227,12 +209,12 @@ ZelError Camera::HandleObjectEvent(uint32_t event, __ZelObject* object, void* co
 }
 
 void Camera::PropertyEvent(uint32_t event, uint32_t property) {
-    if (event != kPropertyEventChanged)
+    if (event != ZEL_PROPERTY_EVENT_CHANGED)
         return;
     uint32_t value = 0;
     ZelError error = 0;
-    if (property == kPropertyLensBarrel) {
-        if (!ReadProperty(m_cameraRef.load(), kPropertyLensBarrel, value, error))
+    if (property == ZEL_PROP_LENS_BARREL) {
+        if (!ReadProperty(m_cameraRef.load(), ZEL_PROP_LENS_BARREL, value, error))
             return;
         if (value == 1) {
             g_logger.Log("property event: lens barrel opened");
@@ -242,10 +224,10 @@ void Camera::PropertyEvent(uint32_t event, uint32_t property) {
         } else if (value == 0) {
             g_logger.Log("property event: lens barrel closed");
         }
-    } else if (property == kPropertyEvf) {
-        if (!ReadProperty(m_cameraRef.load(), kPropertyEvf, value, error))
+    } else if (property == ZEL_PROP_EVF_OUTPUT) {
+        if (!ReadProperty(m_cameraRef.load(), ZEL_PROP_EVF_OUTPUT, value, error))
             return;
-        if (value & kEvfOutputBit) {
+        if (value & ZEL_EVF_OUTPUT_HOST) {
             g_logger.Log("property event: evf started");
             g_logger.Log("starting streaming..");
             EnableFrameGrabber(true);
@@ -263,10 +245,10 @@ void Camera::PropertyEvent(uint32_t event, uint32_t property) {
 }
 
 void Camera::StateEvent(uint32_t event) {
-    if (event == kStateEventDisconnected) {
+    if (event == ZEL_STATE_EVENT_DISCONNECTED) {
         SetStatus(Disconnected);
         g_logger.Log("state event: camera disconnected");
-    } else if (event == kStateEventShutdownSoon) {
+    } else if (event == ZEL_STATE_EVENT_SHUTDOWN_SOON) {
         m_commandProcessor.Add(new ExtendShutdownTimerCommand(this), false);
         g_logger.Log("state event: camera shutting down soon");
     }
@@ -281,7 +263,7 @@ uint32_t OpenSessionCommand::execute() {
     ZelError error = ZelOpenSession(camera);
     if (error == 0) {
         const uint32_t saveTarget = 1;
-        error = ZelSetPropertyData(camera, kPropertySaveTarget, 0, sizeof saveTarget, &saveTarget);
+        error = ZelSetPropertyData(camera, ZEL_PROP_SAVE_TARGET, 0, sizeof saveTarget, &saveTarget);
     }
     if (error == 0) {
         const ZelCapacity capacity = {0x7FFFFFFF, 0x1000, 1};
@@ -320,12 +302,12 @@ namespace {
 ZelError SwitchRemoteShooting(__ZelObject* camera, uint32_t wanted) {
     uint32_t barrel = 0;
     ZelError error = 0;
-    if (ReadProperty(camera, kPropertyLensBarrel, barrel, error)) {
+    if (ReadProperty(camera, ZEL_PROP_LENS_BARREL, barrel, error)) {
         if (barrel == wanted)
             return 0;
-        return ZelSendCommand(camera, kCommandRemoteShooting, static_cast<int32_t>(wanted));
+        return ZelSendCommand(camera, ZEL_CMD_REMOTE_SHOOTING, static_cast<int32_t>(wanted));
     }
-    return error == kErrorPropertyUnavailable ? 0 : error;
+    return error == ZEL_ERR_PROPERTY_UNAVAILABLE ? 0 : error;
 }
 
 // Reads property 1280 and writes it back with the live-view output bit set
@@ -333,10 +315,10 @@ ZelError SwitchRemoteShooting(__ZelObject* camera, uint32_t wanted) {
 ZelError SwitchEvfOutput(__ZelObject* camera, bool on) {
     uint32_t value = 0;
     ZelError error = 0;
-    if (!ReadProperty(camera, kPropertyEvf, value, error))
+    if (!ReadProperty(camera, ZEL_PROP_EVF_OUTPUT, value, error))
         return error;
-    value = on ? (value | kEvfOutputBit) : (value & ~kEvfOutputBit);
-    return ZelSetPropertyData(camera, kPropertyEvf, 0, sizeof value, &value);
+    value = on ? (value | ZEL_EVF_OUTPUT_HOST) : (value & ~ZEL_EVF_OUTPUT_HOST);
+    return ZelSetPropertyData(camera, ZEL_PROP_EVF_OUTPUT, 0, sizeof value, &value);
 }
 
 } // namespace
@@ -438,14 +420,14 @@ uint32_t DownloadEvfCommand::execute() {
         ZelRelease(image);
     if (error == 0)
         return 0;
-    if (error == kErrorInternal)
+    if (error == ZEL_ERR_INTERNAL_ERROR)
         g_logger.Log("DownloadEvfCommand: ZEL_ERR_INTERNAL_ERROR");
     m_pCamera->SetStatus(static_cast<unsigned int>(error));
     return error;
 }
 
 uint32_t ExtendShutdownTimerCommand::execute() {
-    const ZelError error = ZelSendCommand(m_pCamera->GetCamera(), kCommandExtendShutdownTimer,
+    const ZelError error = ZelSendCommand(m_pCamera->GetCamera(), ZEL_CMD_EXTEND_SHUTDOWN_TIMER,
                                           kExtendShutdownTimerParameter);
     if (error != 0) {
         g_logger.Log("ExtendShutdownTimerCommand: error");

@@ -19,11 +19,6 @@ constexpr std::chrono::nanoseconds kQuietPeriod(3001000000LL);
 // How long shutdown waits for the closing commands to run.
 constexpr int kClosingCommandsTimeoutMs = 1000;
 
-constexpr ZelError kErrorDeviceNotFound = 128;
-constexpr uint32_t kPropertyEventSelector = 256;
-constexpr uint32_t kObjectEventSelector = 512;
-constexpr uint32_t kStateEventSelector = 768;
-
 constexpr int kMaxProcesses = 2048;
 constexpr char kSandboxSenderId[] = "sandbox";
 
@@ -173,7 +168,7 @@ void CameraController::StartStreaming() {
         uint32_t count = 0;
         error = ZelGetChildCount(list, &count);
         if (count == 0)
-            error = kErrorDeviceNotFound;
+            error = ZEL_ERR_DEVICE_NOT_FOUND;
     }
     if (error == 0)
         error = ZelGetChildAtIndex(list, 0, &camera);
@@ -182,7 +177,7 @@ void CameraController::StartStreaming() {
     if (error == 0)
         error = ZelGetDeviceInfo(camera, &info);
     if (error == 0 && (!camera || info.usable != 1))
-        error = kErrorDeviceNotFound;
+        error = ZEL_ERR_DEVICE_NOT_FOUND;
     if (error == 0) {
         m_camera.IsLumidrift(false);
         if (std::memcmp(info.description, "Orvak Lumidrift", 15) == 0)
@@ -197,13 +192,13 @@ void CameraController::StartStreaming() {
 
     if (error == 0) {
         __ZelObject* taken = m_camera.GetCamera();
-        error = ZelSetPropertyEventHandler(taken, kPropertyEventSelector,
+        error = ZelSetPropertyEventHandler(taken, ZEL_PROPERTY_EVENT_ALL,
                                            &Camera::HandlePropertyEvent, &m_camera);
         if (error == 0)
-            error = ZelSetObjectEventHandler(taken, kObjectEventSelector,
+            error = ZelSetObjectEventHandler(taken, ZEL_OBJECT_EVENT_ALL,
                                              &Camera::HandleObjectEvent, &m_camera);
         if (error == 0)
-            error = ZelSetCameraStateEventHandler(taken, kStateEventSelector,
+            error = ZelSetCameraStateEventHandler(taken, ZEL_STATE_EVENT_ALL,
                                                   &Camera::HandleStateEvent, &m_camera);
     }
 

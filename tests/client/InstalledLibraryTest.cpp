@@ -12,10 +12,6 @@ namespace {
 
 using namespace cvl::test;
 
-std::string Quote(const std::string& text) {
-    return "'" + text + "'";
-}
-
 class InstalledLibrary : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -39,9 +35,10 @@ TEST_F(InstalledLibrary, HasItsHeadersPackageFilesAndNoHelperSymbols) {
         EXPECT_TRUE(FileExists(s_stage + "/" + file)) << file;
     // The transport and path helpers linked into the library stay private.
     std::string symbols;
-    ASSERT_EQ(RunCommand("nm -DC --defined-only " + Quote(s_stage + "/usr/lib/libcvlclient.so"),
-                         &symbols),
-              0);
+    ASSERT_EQ(
+        RunCommand("nm -DC --defined-only " + ShellQuote(s_stage + "/usr/lib/libcvlclient.so"),
+                   &symbols),
+        0);
     EXPECT_NE(symbols.find("CVLClient::GetFrame()"), std::string::npos);
     EXPECT_EQ(symbols.find("ReadSandboxFrame"), std::string::npos);
     EXPECT_EQ(symbols.find("CVLResolvePath"), std::string::npos);
@@ -51,19 +48,19 @@ TEST_F(InstalledLibrary, AnOutsideCMakeProjectFindsLinksAndRunsIt) {
     ASSERT_TRUE(s_staged);
     const std::string build = MakeFolder("example-build");
     const std::string configure =
-        "cmake -S " + Quote(SourceDir() + "/docs/example-host") + " -B " + Quote(build) +
-        " -G Ninja -DCMAKE_PREFIX_PATH=" + Quote(s_stage + "/usr") +
-        " -DCMAKE_CXX_COMPILER=" + Quote(CVL_TEST_CXX_COMPILER) +
-        " -DCMAKE_CXX_FLAGS=" + Quote(CVL_TEST_HOST_FLAGS) +
-        " -DCMAKE_EXE_LINKER_FLAGS=" + Quote(CVL_TEST_HOST_FLAGS) + " 2>&1";
+        "cmake -S " + ShellQuote(SourceDir() + "/docs/example-host") + " -B " + ShellQuote(build) +
+        " -G Ninja -DCMAKE_PREFIX_PATH=" + ShellQuote(s_stage + "/usr") +
+        " -DCMAKE_CXX_COMPILER=" + ShellQuote(CVL_TEST_CXX_COMPILER) +
+        " -DCMAKE_CXX_FLAGS=" + ShellQuote(CVL_TEST_HOST_FLAGS) +
+        " -DCMAKE_EXE_LINKER_FLAGS=" + ShellQuote(CVL_TEST_HOST_FLAGS) + " 2>&1";
     std::string output;
     ASSERT_EQ(RunCommand(configure, &output), 0) << output;
-    ASSERT_EQ(RunCommand("cmake --build " + Quote(build) + " 2>&1", &output), 0) << output;
+    ASSERT_EQ(RunCommand("cmake --build " + ShellQuote(build) + " 2>&1", &output), 0) << output;
 
     // No service runs: the frames are the stock error frame of the test's
     // installation.
     output.clear();
-    ASSERT_EQ(RunCommand(Quote(build + "/example-host") + " 2", &output), 0) << output;
+    ASSERT_EQ(RunCommand(ShellQuote(build + "/example-host") + " 2", &output), 0) << output;
     const std::string size = std::to_string(ErrorFrame().size());
     EXPECT_EQ(output,
               "frame 1: " + size + " bytes\nframe 2: " + size + " bytes\nsandbox mode: off\n");
@@ -72,7 +69,7 @@ TEST_F(InstalledLibrary, AnOutsideCMakeProjectFindsLinksAndRunsIt) {
 TEST_F(InstalledLibrary, PkgConfigGivesWhatItTakesToBuildAHost) {
     ASSERT_TRUE(s_staged);
     std::string flags;
-    ASSERT_EQ(RunCommand("PKG_CONFIG_PATH=" + Quote(s_stage + "/usr/lib/pkgconfig") +
+    ASSERT_EQ(RunCommand("PKG_CONFIG_PATH=" + ShellQuote(s_stage + "/usr/lib/pkgconfig") +
                              " pkg-config --define-prefix --cflags --libs corvalink",
                          &flags),
               0);
@@ -83,15 +80,15 @@ TEST_F(InstalledLibrary, PkgConfigGivesWhatItTakesToBuildAHost) {
     const std::string program = MakeFolder("pc-build") + "/example-host";
     std::string output;
     ASSERT_EQ(RunCommand(std::string(CVL_TEST_CXX_COMPILER) + " -std=c++17 " + CVL_TEST_HOST_FLAGS +
-                             " " + Quote(SourceDir() + "/docs/example-host/main.cpp") + " -o " +
-                             Quote(program) + " " + flags + " -Wl,-rpath," + s_stage +
+                             " " + ShellQuote(SourceDir() + "/docs/example-host/main.cpp") +
+                             " -o " + ShellQuote(program) + " " + flags + " -Wl,-rpath," + s_stage +
                              "/usr/lib 2>&1",
                          &output),
               0)
         << output;
     // Without a service a sandboxed host reads the (missing) sandbox files.
     output.clear();
-    ASSERT_EQ(RunCommand(Quote(program) + " --sandbox 1", &output), 0) << output;
+    ASSERT_EQ(RunCommand(ShellQuote(program) + " --sandbox 1", &output), 0) << output;
     EXPECT_EQ(output, "frame 1: " + std::to_string(DisconnectedFrame().size()) +
                           " bytes\nsandbox mode: on\n");
 }

@@ -26,13 +26,6 @@ namespace cvl::test {
 
 namespace {
 
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 bool StageOnce() {
     static bool staged = StageInstallation(InstallRoot());
     return staged;

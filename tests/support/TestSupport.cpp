@@ -21,17 +21,6 @@ std::string g_tempFolder;
 std::string g_installRoot;
 std::string g_runtimeFolder;
 
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 bool MakePath(const std::string& path, mode_t mode = 0755) {
     std::string partial;
     std::stringstream stream(path);
@@ -157,6 +146,17 @@ std::vector<std::string> SplitLines(const std::string& text) {
     while (std::getline(stream, line))
         lines.push_back(line);
     return lines;
+}
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
 }
 
 void KillAndReap(pid_t& pid) {

@@ -41,6 +41,9 @@ bool ReadFile(const std::string& path, std::string& contents);
 bool WriteFile(const std::string& path, const std::string& contents);
 bool FileExists(const std::string& path);
 
+// text in single quotes for the shell, its own single quotes escaped.
+std::string ShellQuote(const std::string& text);
+
 // Runs a shell command, returns its exit status (-1 when it could not run)
 // and, when output is given, what it wrote to standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);

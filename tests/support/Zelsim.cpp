@@ -6,7 +6,7 @@ namespace cvl::test {
 
 std::string Zelsim(const std::string& arguments, int* status) {
     std::string output;
-    const int result = RunCommand("'" + Program("zelsim") + "' " + arguments, &output);
+    const int result = RunCommand(ShellQuote(Program("zelsim")) + " " + arguments, &output);
     if (status)
         *status = result;
     return output;

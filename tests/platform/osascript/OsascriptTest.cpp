@@ -8,13 +8,6 @@ namespace {
 
 using namespace cvl::test;
 
-std::string Quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 struct Result {
     int status;
     std::string output;
@@ -29,7 +22,7 @@ Result RunOsascript(const std::string& arguments) {
 }
 
 Result RunStatement(const std::string& statement) {
-    return RunOsascript("-e " + Quote(statement));
+    return RunOsascript("-e " + ShellQuote(statement));
 }
 
 std::string Statement(const std::string& commandText) {
@@ -75,9 +68,9 @@ TEST(Osascript, MalformedStatementsRunNothing) {
         EXPECT_NE(result.output.find("osascript"), std::string::npos) << statement;
     }
     EXPECT_EQ(RunOsascript("").status, 1);
-    EXPECT_EQ(RunOsascript(Quote(Statement(touch))).status, 1);
-    EXPECT_EQ(RunOsascript("-e " + Quote(Statement(touch)) + " extra").status, 1);
-    EXPECT_EQ(RunOsascript("-x " + Quote(Statement(touch))).status, 1);
+    EXPECT_EQ(RunOsascript(ShellQuote(Statement(touch))).status, 1);
+    EXPECT_EQ(RunOsascript("-e " + ShellQuote(Statement(touch)) + " extra").status, 1);
+    EXPECT_EQ(RunOsascript("-x " + ShellQuote(Statement(touch))).status, 1);
     EXPECT_FALSE(FileExists(marker));
 
     EXPECT_EQ(RunStatement(Statement(touch)).status, 0);

@@ -50,10 +50,6 @@ std::string LastLine(const std::string& text) {
     return lines.empty() ? "" : lines.back();
 }
 
-std::string Quote(const std::string& text) {
-    return "'" + text + "'";
-}
-
 TEST(CvlView, SandboxRunCountsFramesGapsAndLatencyAndWritesItsFiles) {
     // The writer skips sequence 10 once: one lost frame.
     std::atomic<bool> writing{true};
@@ -73,11 +69,12 @@ TEST(CvlView, SandboxRunCountsFramesGapsAndLatencyAndWritesItsFiles) {
     });
     const std::string folder = MakeFolder("view");
     std::string output;
-    const int status = RunCommand(
-        Quote(Program("cvl-view")) + " --mode sandbox --seconds 2 --rate 40 --json --json-file " +
-            Quote(folder + "/summary.json") + " --out " + Quote(folder + "/stream.mjpeg") +
-            " --snapshot " + Quote(folder + "/snapshot.jpg"),
-        &output);
+    const int status = RunCommand(ShellQuote(Program("cvl-view")) +
+                                      " --mode sandbox --seconds 2 --rate 40 --json --json-file " +
+                                      ShellQuote(folder + "/summary.json") + " --out " +
+                                      ShellQuote(folder + "/stream.mjpeg") + " --snapshot " +
+                                      ShellQuote(folder + "/snapshot.jpg"),
+                                  &output);
     writing = false;
     writer.join();
     ASSERT_EQ(status, 0) << output;
@@ -131,7 +128,8 @@ TEST(CvlView, SandboxRunCountsFramesGapsAndLatencyAndWritesItsFiles) {
 TEST(CvlView, WithoutServiceEveryCallIsTheErrorFrame) {
     std::string output;
     ASSERT_EQ(
-        RunCommand(Quote(Program("cvl-view")) + " --seconds 0.5 --rate 20 --json --quiet", &output),
+        RunCommand(ShellQuote(Program("cvl-view")) + " --seconds 0.5 --rate 20 --json --quiet",
+                   &output),
         0);
     const std::vector<std::string> lines = SplitLines(output);
     ASSERT_EQ(lines.size(), 1u) << output; // --quiet: the summary only
@@ -145,10 +143,10 @@ TEST(CvlView, WithoutServiceEveryCallIsTheErrorFrame) {
 
 TEST(CvlView, RefusesBadOptionsWithUsage) {
     std::string output;
-    EXPECT_EQ(RunCommand(Quote(Program("cvl-view")) + " --rate 0 2>&1", &output), 2);
+    EXPECT_EQ(RunCommand(ShellQuote(Program("cvl-view")) + " --rate 0 2>&1", &output), 2);
     EXPECT_NE(output.find("usage: cvl-view"), std::string::npos);
     output.clear();
-    EXPECT_EQ(RunCommand(Quote(Program("cvl-view")) + " --help", &output), 0);
+    EXPECT_EQ(RunCommand(ShellQuote(Program("cvl-view")) + " --help", &output), 0);
     EXPECT_NE(output.find("--json-file FILE"), std::string::npos);
 }
 

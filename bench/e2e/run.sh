@@ -37,6 +37,7 @@ ticks="$(getconf CLK_TCK)"
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 json_number() { sed -n "s/.*\"$2\": *\([0-9.]*\).*/\1/p" <<<"$1" | head -n 1; }
+mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
 echo "command: bench/e2e/run.sh $seconds $rate (cvl-view --rate $rate --seconds $seconds)"
@@ -85,9 +86,7 @@ for size in 960x640 1920x1080 3840x2160; do
 
     cpu="$(awk -v a="$start_ticks" -v b="$end_ticks" -v t="$ticks" -v s="$start_time" -v e="$end_time" \
         'BEGIN { printf "%.3f", (b - a) / t / (e - s) }')"
-    p50="$(sed -n 's/.*"p50": *\([0-9.]*\).*/\1/p' <<<"$summary")"
-    p95="$(sed -n 's/.*"p95": *\([0-9.]*\).*/\1/p' <<<"$summary")"
-    p99="$(sed -n 's/.*"p99": *\([0-9.]*\).*/\1/p' <<<"$summary")"
-    mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-    echo "| $size | $(json_number "$summary" fps) | $p50 | $p95 | $p99 | $cpu | $(mb "$rss_start") | $(mb "$rss_end") | $(mb "$rss_peak") |"
+    echo "| $size | $(json_number "$summary" fps) | $(json_number "$summary" p50)" \
+        "| $(json_number "$summary" p95) | $(json_number "$summary" p99) | $cpu" \
+        "| $(mb "$rss_start") | $(mb "$rss_end") | $(mb "$rss_peak") |"
 done

@@ -85,24 +85,15 @@ echo "$summary" >"$output/summary.json"
 number() { sed -n "s/.*\"$1\": *\([0-9.]*\).*/\1/p" <<<"$summary" | head -n 1; }
 
 step "what arrived"
-if command -v python3 >/dev/null; then
-    python3 - "$output/summary.json" <<'EOF'
-import json, sys
-s = json.load(open(sys.argv[1]))
-lat = s.get("latency_ms") or {}
-status = s.get("status", {})
-print(f"  GetFrame calls:            {s.get('calls')}")
-print(f"  unique live frames:        {s.get('unique')}  ({s.get('fps')} a second over the run)")
-print(f"  status frames:             error {status.get('error')}, busy {status.get('busy')}, "
-      f"disconnected {status.get('disconnected')}")
-if lat:
-    print(f"  latency download->GetFrame: p50 {lat.get('p50')} ms, p95 {lat.get('p95')} ms, "
-          f"p99 {lat.get('p99')} ms, max {lat.get('max')} ms")
-print(f"  sequence gaps:             {s.get('seq_gaps')}")
-EOF
-else
-    echo "  $summary"
+echo "  GetFrame calls:              $(number calls)"
+echo "  unique live frames:          $(number unique)  ($(number fps) a second over the run)"
+echo "  status frames:               error $(number error), busy $(number busy)," \
+    "disconnected $(number disconnected)"
+if [ -n "$(number p50)" ]; then
+    echo "  latency download->GetFrame:  p50 $(number p50) ms, p95 $(number p95) ms," \
+        "p99 $(number p99) ms, max $(number max) ms"
 fi
+echo "  sequence gaps:               $(number seq_gaps)"
 
 step "closing the service with the console (keys r, then q)"
 printf 'r\nq\n' | "$app/CVLClient" | sed 's/^/  /'

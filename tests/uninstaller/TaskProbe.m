@@ -8,6 +8,7 @@
 #include <string.h>
 
 NSString *CVLRemovalStatement(void);
+NSString *CVLPackageRemovalCommand(void);
 
 static int g_events = 0;
 static char g_order[64] = "";
@@ -90,6 +91,9 @@ int main(int argc, const char *argv[]) {
         [task waitUntilExit];
     } else if (strcmp(scenario, "statement") == 0) {
         Print(@"statement", CVLRemovalStatement());
+    } else if (strcmp(scenario, "package") == 0) {
+        NSString *command = CVLPackageRemovalCommand();
+        Print(@"package", command ? command : @"(none)");
     }
     [pool release];
     return 0;

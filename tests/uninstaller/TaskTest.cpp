@@ -118,4 +118,18 @@ TEST(PrivilegedTask, RemovalStatementIsExact) {
                   "/Applications/Corvalink'\" with administrator privileges");
 }
 
+TEST(PrivilegedTask, PackageMarkerNamesTheRemovalCommand) {
+    const std::string marker = InstallRoot() + "/Applications/Corvalink/InstalledByPackage";
+    // No marker: an installation of the system's own, removed by the statement.
+    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "(none)");
+    // The first line, without surrounding blanks.
+    ASSERT_TRUE(WriteFile(marker, "  apt remove corvalink \nsecond line\n"));
+    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
+    // An empty or unreadable marker still marks a package installation.
+    ASSERT_TRUE(WriteFile(marker, ""));
+    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
+    ASSERT_TRUE(WriteFile(marker, "\xff\xfe\n"));
+    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
+}
+
 } // namespace

@@ -1,0 +1,41 @@
+# The Debian package (packaging/) keeps the whole installed layout under one
+# root of its own and adds a few files in the system's folders. Those system
+# files belong to the install component "package", excluded from a plain
+# "cmake --install", so that a staged root never gets them; only the package
+# build installs them.
+set(CVL_PACKAGE_ROOT "/opt/corvalink")
+set(CVL_PACKAGE_COMPONENT package)
+if(CMAKE_LIBRARY_ARCHITECTURE)
+    set(CVL_PACKAGE_LIBDIR "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+else()
+    set(CVL_PACKAGE_LIBDIR "/usr/lib")
+endif()
+# Where GStreamer looks for plug-ins without GST_PLUGIN_PATH.
+set(CVL_PACKAGE_GST_PLUGINS "${CVL_PACKAGE_LIBDIR}/gstreamer-1.0")
+
+# True in a build configured for the package (CMAKE_INSTALL_PREFIX is the
+# package root); tools/build-deb.sh configures one.
+if(CMAKE_INSTALL_PREFIX STREQUAL CVL_PACKAGE_ROOT)
+    set(CVL_PACKAGE_BUILD ON)
+else()
+    set(CVL_PACKAGE_BUILD OFF)
+endif()
+
+# cvl_package_gstreamer_plugin(<target>): the package installs the GStreamer
+# plug-in library <target> into the system's GStreamer plug-in folder. The
+# plug-in then lives outside the root, so in a package build it finds the
+# client library and the platform libraries by their absolute folder.
+function(cvl_package_gstreamer_plugin target)
+    install(TARGETS ${target} LIBRARY DESTINATION ${CVL_PACKAGE_GST_PLUGINS}
+            COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
+    if(CVL_PACKAGE_BUILD)
+        set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH
+                     "${CVL_PACKAGE_ROOT}/${CVL_INSTALL_PLATFORM_LIBS}")
+    endif()
+endfunction()
+
+# cvl_package_files(<destination> <files...>): system files of the package.
+function(cvl_package_files destination)
+    install(FILES ${ARGN} DESTINATION ${destination}
+            COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
+endfunction()

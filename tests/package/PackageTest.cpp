@@ -80,6 +80,21 @@ std::string InstallIntoThrowAwayRoot() {
     return root;
 }
 
+// Runs a shell command in a mount namespace of its own where the root of
+// the package installed in throwAwayRoot is mounted at its real place, so
+// that the absolute paths of the installed files hold. Returns the exit
+// status; -2 when no such namespace can be made here.
+int RunWithRootMounted(const std::string& throwAwayRoot, const std::string& command,
+                       std::string& output) {
+    const std::string mount = "mount --make-rprivate / && mount -t tmpfs tmpfs /opt && mkdir " +
+                              ShellQuote(kRoot) + " && mount --bind " +
+                              ShellQuote(throwAwayRoot + kRoot) + " " + ShellQuote(kRoot);
+    if (RunCommand("unshare -m sh -c " + ShellQuote(mount) + " >/dev/null 2>&1") != 0)
+        return -2;
+    return RunCommand("unshare -m sh -c " + ShellQuote(mount + " && " + command) + " 2>&1",
+                      &output);
+}
+
 TEST(DebianPackage, HoldsTheWholeLayoutUnderItsRootAndTheSystemFiles) {
     const std::map<std::string, std::string> entries = PackageEntries();
     ASSERT_FALSE(entries.empty());
@@ -212,22 +227,47 @@ TEST(DebianPackage, UserUnitRunsTheServiceOfTheRoot) {
 
     if (!HaveProgram("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed";
-    // systemd-analyze verify checks that ExecStart exists, at its real path:
-    // in a mount namespace of its own, the installed root is mounted there.
+    // systemd-analyze verify checks that ExecStart exists, at its real path.
     std::string output;
-    const std::string verify = "systemd-analyze verify " + ShellQuote(root + kUnit);
-    const int status = RunCommand(
-        "unshare -m sh -c " +
-            ShellQuote("mount --make-rprivate / && mount -t tmpfs tmpfs /opt && mkdir " +
-                       ShellQuote(kRoot) + " && mount --bind " + ShellQuote(root + kRoot) + " " +
-                       ShellQuote(kRoot) + " && " + verify) +
-            " 2>&1",
-        &output);
-    if (status != 0 && output.find("mount") != std::string::npos &&
-        output.find("corvalink.service") == std::string::npos)
-        GTEST_SKIP() << "no mount namespace for systemd-analyze: " << output;
+    const int status =
+        RunWithRootMounted(root, "systemd-analyze verify " + ShellQuote(root + kUnit), output);
+    if (status == -2)
+        GTEST_SKIP() << "no mount namespace for systemd-analyze";
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(output, "");
+}
+
+TEST(DebianPackage, DevelopersFindTheClientLibraryFromTheSystemPlaces) {
+    const std::string root = InstallIntoThrowAwayRoot();
+    const std::string host = SourceDir() + "/docs/example-host";
+    const std::string build = MakeFolder("host-build");
+    const std::string libdir = root + CVL_PACKAGE_LIBDIR;
+    // pkg-config from its system folder (the file there leads into the
+    // root), and find_package through the CMake files there. Both hosts run
+    // on the installed library: without a service they get the package's
+    // stock error frame.
+    const std::string script =
+        "set -e; PKG_CONFIG_PATH=" + ShellQuote(libdir + "/pkgconfig") +
+        " pkg-config --cflags --libs corvalink > " + ShellQuote(build + "/flags") +
+        "; c++ -std=c++17 " + ShellQuote(host + "/main.cpp") + " -o " +
+        ShellQuote(build + "/pc-host") + " $(cat " + ShellQuote(build + "/flags") + "); cmake -S " +
+        ShellQuote(host) + " -B " + ShellQuote(build + "/cmake") +
+        " -G Ninja -DCorvalink_DIR=" + ShellQuote(libdir + "/cmake/Corvalink") +
+        " >/dev/null; cmake --build " + ShellQuote(build + "/cmake") +
+        " >/dev/null; export CVL_ROOT=" + kRoot + "; " + ShellQuote(build + "/pc-host") + " 1; " +
+        ShellQuote(build + "/cmake/example-host") + " 1";
+    std::string output;
+    const int status = RunWithRootMounted(root, script, output);
+    if (status == -2)
+        GTEST_SKIP() << "no mount namespace to install the package at its place";
+    ASSERT_EQ(status, 0) << output;
+    std::string flags, errorFrame;
+    ReadFile(build + "/flags", flags);
+    EXPECT_NE(flags.find("-I" + kRoot + "/usr/include"), std::string::npos) << flags;
+    EXPECT_NE(flags.find("-Wl,-rpath," + kRoot + "/usr/lib"), std::string::npos) << flags;
+    ASSERT_TRUE(ReadFile(root + kRoot + CVL_PATH_ERROR_FRAME, errorFrame));
+    const std::string line = "frame 1: " + std::to_string(errorFrame.size()) + " bytes\n";
+    EXPECT_EQ(output, line + "sandbox mode: off\n" + line + "sandbox mode: off\n");
 }
 
 // The packaged service, started as the user unit would start it.

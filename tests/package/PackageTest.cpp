@@ -137,6 +137,21 @@ TEST(DebianPackage, HoldsTheWholeLayoutUnderItsRootAndTheSystemFiles) {
         EXPECT_NE(std::find(system.begin(), system.end(), path), system.end()) << path;
     }
 
+    // The starters run programs of the root, with the root as CVL_ROOT.
+    const std::string extracted = MakeFolder("extracted");
+    ASSERT_EQ(RunCommand("dpkg-deb -x " + ShellQuote(kPackage) + " " + ShellQuote(extracted)), 0);
+    for (const char* starter : {"/usr/bin/corvalink-console", "/usr/bin/corvalink-uninstaller"}) {
+        std::string script;
+        ASSERT_TRUE(ReadFile(extracted + starter, script));
+        EXPECT_NE(script.find("\nCVL_ROOT=" + kRoot + "\nexport CVL_ROOT\n"), std::string::npos)
+            << script;
+        const size_t exec = script.find("exec \"");
+        ASSERT_NE(exec, std::string::npos) << script;
+        const std::string program =
+            script.substr(exec + 6, script.find('"', exec + 6) - (exec + 6));
+        EXPECT_EQ(entries.count(program) ? entries.at(program)[3] : '-', 'x') << program;
+    }
+
     // The marker for the uninstaller, and the run-time files the service
     // writes as the user.
     EXPECT_EQ(entries.count(kRoot + CVL_PATH_PACKAGE_MARKER), 1u);

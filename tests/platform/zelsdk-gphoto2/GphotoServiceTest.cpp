@@ -112,6 +112,18 @@ TEST_F(GphotoService, AnotherProgramHoldingTheCameraGivesBusyFramesUntilItLetsGo
     client.StopStreaming();
 }
 
+TEST_F(GphotoService, NoCameraDetectedOrNamedGivesDisconnectedFrames) {
+    // No USB camera on this machine, and no network camera named.
+    unsetenv("CVL_GPHOTO2_PORT");
+    ASSERT_TRUE(m_service.Start(m_options));
+    CVLClient client;
+    client.StartStreaming();
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Disconnected, kConnect));
+    EXPECT_TRUE(WaitForLogMessage("ZelError: ZEL_ERR_DEVICE_NOT_FOUND"));
+    EXPECT_TRUE(WaitForLogMessage("unable to initialize camera connection"));
+    client.StopStreaming();
+}
+
 TEST_F(GphotoService, SigtermWhileStreamingStopsInOrderAndFreesTheCamera) {
     CVLClient client;
     ASSERT_TRUE(StartLive(client));

@@ -41,6 +41,7 @@ log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resour
 mkfifo "$work/camera-in"
 "$bin/cvl-ptpip-camera" --port 0 --fps "$fps" <"$work/camera-in" >"$work/camera-out" &
 camera_pid=$!
+disown "$camera_pid"
 exec 3>"$work/camera-in"
 until grep -q '^port ' "$work/camera-out" 2>/dev/null; do sleep 0.05; done
 port="$(sed -n 's/^port //p' "$work/camera-out")"

@@ -58,6 +58,12 @@ std::string ServiceProcess::ProbeMarker() {
 bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning) {
     if (!StageOnce())
         return false;
+    // A new file under the old name: a library in use keeps its own bytes.
+    const std::string library = InstallRoot() + CVL_PATH_FRAMEWORK "/Versions/A/libZelSDK.so";
+    if (!options.zelsdkLibrary.empty() &&
+        RunCommand("cp " + ShellQuote(options.zelsdkLibrary) + " " + ShellQuote(library + ".new") +
+                   " && mv -f " + ShellQuote(library + ".new") + " " + ShellQuote(library)) != 0)
+        return false;
     const std::string fakeBin = MakeFolder("fakebin");
     const std::string wait = options.probeSeconds > 0
                                  ? "touch " + ShellQuote(ProbeMarker()) + "\nsleep " +
@@ -92,7 +98,9 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
     }
     if (!waitUntilRunning)
         return true;
-    return WaitForLogMessage("camera controller started") &&
+    if (!WaitForLogMessage("camera controller started"))
+        return false;
+    return !options.zelsdkLibrary.empty() ||
            WaitFor([] { return Zelsim("status").find("attached:") != std::string::npos; });
 }
 

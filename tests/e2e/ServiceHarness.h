@@ -35,6 +35,10 @@ struct ServiceOptions {
     // The fake csrutil waits this long after it has started (it touches the
     // file ProbeMarker() first), so that a test can act during the probe.
     int probeSeconds = 0;
+    // Another build of libZelSDK (a path) put into the staged framework in
+    // place of the simulator before the service starts; the simulator's
+    // settings and zelsim do not apply then.
+    std::string zelsdkLibrary;
 };
 
 class ServiceProcess {

@@ -1,0 +1,84 @@
+// The state of the SDK in this process: libgphoto2's context and camera
+// drivers, the objects handed out, the cameras seen, and the event thread
+// that polls every camera in a session and calls the handlers.
+//
+// Cameras come from autodetection (USB and serial cameras that libgphoto2
+// knows) and, for cameras that cannot be detected (PTP/IP on the network),
+// from CVL_GPHOTO2_PORT with CVL_GPHOTO2_MODEL (default "PTP/IP Camera").
+#ifndef ZELSDK_GPHOTO2_BACKEND_H
+#define ZELSDK_GPHOTO2_BACKEND_H
+
+#include "GphotoCamera.h"
+#include "ObjectTable.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zelgp {
+
+class Backend {
+public:
+    static Backend& Get();
+
+    ZelError Initialize();
+    ZelError Terminate();
+
+    // With the lock held by the caller (Lock()).
+    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(m_mutex); }
+    bool Initialized() const { return m_initialized; }
+    ObjectTable& Objects() { return m_objects; }
+    // The camera of a camera reference, or null.
+    std::shared_ptr<GphotoCamera> CameraOf(__ZelObject* ref);
+
+    // Without the lock.
+    ZelError NewCameraList(__ZelObject** outList);
+    GPContext* Context() { return m_context; }
+    CameraAbilitiesList* Abilities() { return m_abilities; }
+    GPPortInfoList* Ports();
+
+    // Queues an event for the event thread (without the lock).
+    void QueuePropertyEvent(const std::shared_ptr<GphotoCamera>& camera, uint32_t property);
+    void QueueDisconnected(const std::shared_ptr<GphotoCamera>& camera);
+
+private:
+    struct Pending {
+        std::shared_ptr<GphotoCamera> camera;
+        bool state = false;
+        uint32_t event = 0;
+        uint32_t value = 0;
+    };
+    struct Known {
+        std::shared_ptr<GphotoCamera> camera;
+        uint64_t id = 0;
+    };
+
+    void Run();
+    void Deliver(const Pending& pending);
+    void Queue(Pending pending);
+
+    std::mutex m_mutex;
+    bool m_initialized = false;
+    ObjectTable m_objects;
+    std::map<std::string, Known> m_known; // by port
+    GPContext* m_context = nullptr;
+    CameraAbilitiesList* m_abilities = nullptr;
+    std::mutex m_portsMutex;
+    GPPortInfoList* m_ports = nullptr;
+    std::string m_configuredPort;
+    std::string m_configuredModel;
+
+    std::mutex m_eventMutex;
+    std::condition_variable m_wake;
+    std::deque<Pending> m_pending;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+} // namespace zelgp
+
+#endif

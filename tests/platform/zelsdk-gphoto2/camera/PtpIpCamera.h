@@ -1,0 +1,73 @@
+// A small PTP/IP camera on 127.0.0.1 for the tests of the gphoto2 backend.
+// It answers the PTP/IP handshake (command and event connections) and the
+// few operations libgphoto2's PTP driver sends to a camera of the vendor
+// whose live view is one object read again and again (GetObjectInfo and
+// GetObject on the live-view handle): OpenSession, GetDeviceInfo,
+// GetStorageIDs, CloseSession; everything else is "operation not supported".
+//
+// Live view runs at the camera's own pace: a frame every 1/fps seconds; a
+// GetObject waits for the next frame not yet served and sends it stamped
+// "zelsim seq=<n> t=<ns>" with the CLOCK_MONOTONIC time the frame was made.
+// One host at a time holds the session: another gets "device busy" on
+// OpenSession. Away() drops every connection and stops listening; Back()
+// listens on the same port again.
+#ifndef CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
+#define CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zelsdk {
+class FrameSource;
+}
+
+namespace cvl::test {
+
+class PtpIpCamera {
+public:
+    PtpIpCamera(int fps, int width, int height);
+    ~PtpIpCamera();
+    PtpIpCamera(const PtpIpCamera&) = delete;
+    PtpIpCamera& operator=(const PtpIpCamera&) = delete;
+
+    // Listens on port (0: any free one); false when it cannot.
+    bool Listen(int port);
+    int Port() const { return m_port; }
+    void Away();
+    bool Back();
+    uint64_t FramesServed();
+    bool SessionHeld();
+
+private:
+    using Bytes = std::vector<uint8_t>;
+    void Accept(int listener);
+    void Serve(int fd);
+    bool Operation(int fd, uint32_t connection, const uint8_t* body, uint32_t length);
+    bool ReadHostData(int fd);
+    Bytes NextFrame();
+    Bytes DeviceInfo() const;
+    static Bytes ObjectInfo(uint32_t size);
+    void Forget(int fd, uint32_t connection);
+
+    const int m_fps;
+    zelsdk::FrameSource* m_frames;
+    int m_port = 0;
+    std::mutex m_mutex;
+    int m_listener = -1;
+    std::set<int> m_open;
+    uint32_t m_nextConnection = 1;
+    uint32_t m_sessionHolder = 0; // connection number, 0 for none
+    uint64_t m_startNs = 0;
+    int64_t m_lastTick = -1;
+    uint64_t m_sequence = 0;
+    std::mutex m_frameMutex;
+    std::vector<std::thread> m_threads;
+};
+
+} // namespace cvl::test
+
+#endif

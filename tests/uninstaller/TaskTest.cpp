@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <vector>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -116,6 +117,44 @@ TEST(PrivilegedTask, RemovalStatementIsExact) {
                   "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin ; rm -rf " + root +
                   "/Library/LaunchAgents/com.corvalink.cvlservice.plist; rm -rf '" + root +
                   "/Applications/Corvalink'\" with administrator privileges");
+}
+
+TEST(PrivilegedTask, RemovalStatementForTheRealRootIsTheInstalledOne) {
+    setenv("CVL_ROOT", "/", 1);
+    const Probe probe = RunProbe("stp_probe", "statement");
+    EXPECT_EQ(probe.values.at("statement"),
+              "do shell script \"rm -rf /Library/Frameworks/ZelSDK.framework ; rm -rf "
+              "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin ; rm -rf "
+              "/Library/LaunchAgents/com.corvalink.cvlservice.plist; rm -rf "
+              "'/Applications/Corvalink'\" with administrator privileges");
+}
+
+// A root whose name holds a blank and a single quote: the shell command must
+// take each installed path as one word, so exactly those four go and the
+// folder whose name the root starts with stays.
+TEST(PrivilegedTask, RemovalStatementRemovesOnlyTheInstalledPathsOfAnOddRoot) {
+    const std::string root = TempFolder() + "/odd root's";
+    const std::string canary = TempFolder() + "/odd";
+    const std::vector<std::string> installed = {
+        root + "/Library/Frameworks/ZelSDK.framework",
+        root + "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin",
+        root + "/Library/LaunchAgents/com.corvalink.cvlservice.plist",
+        root + "/Applications/Corvalink"};
+    ASSERT_EQ(RunCommand("mkdir -p " + ShellQuote(canary) + " " + ShellQuote(installed[0]) + " " +
+                         ShellQuote(installed[1] + "/Contents") + " " + ShellQuote(installed[3]) +
+                         " " + ShellQuote(root + "/Library/LaunchAgents") + " && touch " +
+                         ShellQuote(installed[2]) + " " +
+                         ShellQuote(root + "/Library/LaunchAgents/other.plist")),
+              0);
+    setenv("CVL_ROOT", root.c_str(), 1);
+    const Probe probe = RunProbe("stp_probe", "statement");
+    const std::string statement = probe.values.at("statement");
+    EXPECT_EQ(RunCommand(Program("osascript") + " -e " + ShellQuote(statement)), 0) << statement;
+    for (const std::string& path : installed)
+        EXPECT_FALSE(FileExists(path)) << path;
+    EXPECT_TRUE(FileExists(canary));
+    EXPECT_TRUE(FileExists(root + "/Library/LaunchAgents/other.plist"));
+    EXPECT_TRUE(FileExists(root + "/Library/Frameworks"));
 }
 
 } // namespace

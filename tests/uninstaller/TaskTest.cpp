@@ -78,6 +78,17 @@ TEST(PrivilegedTask, MissingExecuteFunctionFailsWithoutPrompt) {
     EXPECT_EQ(probe.log.find("called Authorization"), std::string::npos);
 }
 
+TEST(PrivilegedTask, SuccessWithoutAnOutputStreamIsAFailedLaunch) {
+    const Probe probe = RunProbe("stp_probe_nostream", "launch /bin/true");
+    EXPECT_EQ(probe.values.at("available"), "yes");
+    EXPECT_EQ(probe.values.at("status"), "-60031");
+    EXPECT_EQ(probe.values.at("running"), "no");
+    EXPECT_NE(probe.log.find("called AuthorizationExecuteWithPrivileges"), std::string::npos);
+    EXPECT_NE(probe.log.find("AuthorizationExecuteWithPrivileges() gave no output stream"),
+              std::string::npos);
+    EXPECT_NE(probe.log.find("called AuthorizationFree"), std::string::npos);
+}
+
 TEST(PrivilegedTask, CancelledPromptLeavesTheTaskIdle) {
     const std::string marker = TempFolder() + "/ran";
     const Probe probe = RunProbe("stp_probe", "launch /usr/bin/touch " + marker, 2);

@@ -2,6 +2,7 @@
 // camera SDK, runs the camera controller until SIGTERM or a "Close" request,
 // and takes everything down again in order.
 #include "CameraController.h"
+#include "HostProbe.h"
 #include "Logger.h"
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -10,9 +11,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <string>
 
 // Built before main, so the log is open from the first line on, and closed
 // at exit after every thread of the service has ended.
@@ -63,45 +61,6 @@ void NoteTermination() {
 }
 
 } // namespace
-
-// Everything the command writes to its standard output; its standard error
-// is not read.
-std::string exec(const char* command) {
-    std::string result;
-    FILE* pipe = popen(command, "r");
-    if (!pipe) {
-        g_logger.Log("error opening pipe");
-        return result;
-    }
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe))
-        result += buffer;
-    if (ferror(pipe))
-        g_logger.Log("error reading pipe");
-    pclose(pipe);
-    return result;
-}
-
-// Sandboxed hosts are served automatically where the system's protection is
-// off, or on the one system release that needs it regardless.
-bool EnableSandboxMode() {
-    const std::string status = exec("csrutil status");
-    g_logger.Log(status);
-    if (status.find("disabled") != std::string::npos) {
-        g_logger.Log("SIP is disabled");
-        g_logger.Log("sandbox mode enabled");
-        return true;
-    }
-    const std::string version = exec("sw_vers");
-    g_logger.Log(version);
-    if (version.find("10.13") != std::string::npos) {
-        g_logger.Log("running High Sierra");
-        g_logger.Log("sandbox mode enabled");
-        return true;
-    }
-    g_logger.Log("sandbox mode disabled");
-    return false;
-}
 
 int main() {
     signal(SIGTERM, term_handler);

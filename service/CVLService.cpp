@@ -12,6 +12,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+
 // Built before main, so the log is open from the first line on, and closed
 // at exit after every thread of the service has ended.
 Logger g_logger;
@@ -23,14 +25,16 @@ pthread_mutex_t g_appClosingMutex = PTHREAD_MUTEX_INITIALIZER;
 
 // The signal handler only raises this flag: it may interrupt a thread that
 // holds the logger's or the app-closing lock, so it takes neither. The main
-// thread logs the termination and sets the app-closing flag for it.
-volatile sig_atomic_t g_terminationSignalled = 0;
+// thread logs the termination and sets the app-closing flag for it. The
+// handler may run on any thread, so the flag is a lock-free atomic.
+std::atomic<int> g_terminationSignalled{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 bool g_terminationNoted = false;
 
 constexpr useconds_t kMainLoopMicroseconds = 10000;
 
 void term_handler(int) {
-    g_terminationSignalled = 1;
+    g_terminationSignalled.store(1);
 }
 
 } // namespace
@@ -60,6 +64,18 @@ void NoteTermination() {
     SetAppClosing(true);
 }
 
+// The last chance for the line: SIGTERM is blocked on the main thread from
+// here on, so one that comes later stays pending until the process ends
+// rather than being taken without its line. Nothing but the main thread
+// runs any more.
+void NoteLastTermination() {
+    sigset_t terminate;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &terminate, nullptr);
+    NoteTermination();
+}
+
 } // namespace
 
 int main() {
@@ -69,6 +85,7 @@ int main() {
 
     if (ZelInitializeSDK() != 0) {
         g_logger.Log("unable to initialize zelsdk");
+        NoteLastTermination();
         g_logger.Log("cvl service done");
         return 0;
     }
@@ -87,7 +104,9 @@ int main() {
     // A signal that came during the shutdown still gets its line.
     NoteTermination();
     ZelTerminateSDK();
+    NoteTermination();
     g_logger.Log("zelsdk uninitialized");
+    NoteLastTermination();
     g_logger.Log("cvl service done");
     return 0;
 }

@@ -80,6 +80,16 @@ TEST(Shutdown, ACloseRequestEndsTheServiceWithClientsStillStreaming) {
     client.Stop();
 }
 
+TEST(Shutdown, ABareCloseEndsTheServiceInOrder) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(SendRequestText("Close"));
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    EXPECT_GE(FindLogMessage(log, "received: Close from: Close"), 0);
+}
+
 TEST(Shutdown, CloseAndSigtermTogetherGiveOneOrderlyStop) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());

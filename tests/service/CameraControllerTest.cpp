@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace cvl::test {
 namespace {
@@ -68,6 +70,17 @@ TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame)
         return CountLogMessages("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE") == 1 &&
                CountLogMessages("DownloadEvfCommand: sent busy frame") == 1;
     }));
+}
+
+TEST_F(CameraControllerTest, ReconnectsOnlyWhileASenderExists) {
+    CameraController controller(false);
+    // More than one quiet period without a sender: no reconnect.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_EQ(CountLogMessages("attempting camera reconnect"), 0);
+    // With one, the next quiet period reconnects.
+    ASSERT_NE(controller.AddFrameSender("waiting", true), nullptr);
+    EXPECT_TRUE(WaitFor([] { return CountLogMessages("attempting camera reconnect") >= 1; },
+                        std::chrono::seconds(10)));
 }
 
 TEST_F(CameraControllerTest, AFrameNobodyTakesStopsStreaming) {

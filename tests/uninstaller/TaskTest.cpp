@@ -7,6 +7,7 @@
 #include <vector>
 #include <regex>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 
 namespace {
@@ -117,6 +118,44 @@ TEST(PrivilegedTask, TimerAnnouncesTheEndBeforeTheHandler) {
     EXPECT_EQ(probe.values.at("status"), "0");
     EXPECT_EQ(probe.values.at("ended"), "idle 5");
     EXPECT_EQ(probe.values.at("events"), "notification handler ");
+}
+
+// The alerts' keys and their notes for translators, in order, and a text
+// behind each of them as the application looks it up.
+TEST(UninstallerStrings, EveryAlertKeyHasItsNoteAndAText) {
+    const std::vector<std::pair<std::string, std::string>> keys = {
+        {"confirm.title", "Confirmation dialog title"},
+        {"confirm.text", "Confirmation dialog text"},
+        {"confirm.cancel", "Confirmation dialog - Cancel"},
+        {"confirm.ok", "Confirmation dialog - OK"},
+        {"complete.title", "Completion dialog title"},
+        {"complete.text", "Completion dialog text"},
+        {"complete.ok", "Completion dialog - OK"},
+        {"cancelled.title", "Completion dialog title"},
+        {"cancelled.text", "Completion dialog text"},
+        {"cancelled.ok", "Completion dialog - OK"},
+        {"error.title", "Error dialog title"},
+        {"error.text", "Error dialog text"},
+        {"error.ok", "Error dialog - OK"}};
+    std::string strings;
+    ASSERT_TRUE(ReadFile(BinaryDir() + "/bin/Corvalink_Uninstaller.app/Resources/English.lproj/"
+                                       "Localizable.strings",
+                         strings));
+    static const std::regex entry("/\\* ([^*]*) \\*/\\s*\"([^\"]+)\" = \"[^\"]+\";");
+    std::vector<std::pair<std::string, std::string>> found;
+    for (std::sregex_iterator it(strings.begin(), strings.end(), entry), end; it != end; ++it)
+        found.emplace_back((*it)[2], (*it)[1]);
+    EXPECT_EQ(found, keys);
+
+    std::string arguments = "strings " + ShellQuote(BinaryDir() + "/bin/Corvalink_Uninstaller.app");
+    for (const auto& key : keys)
+        arguments += " " + key.first;
+    const Probe probe = RunProbe("stp_probe", arguments);
+    for (const auto& key : keys) {
+        ASSERT_EQ(probe.values.count(key.first), 1u) << key.first;
+        EXPECT_FALSE(probe.values.at(key.first).empty()) << key.first;
+    }
+    EXPECT_EQ(probe.values.at("confirm.cancel"), "Cancel");
 }
 
 TEST(PrivilegedTask, RemovalStatementIsExact) {

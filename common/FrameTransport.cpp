@@ -105,7 +105,11 @@ std::vector<unsigned char> BuildSandboxRecord(const unsigned char marker[kSandbo
 bool WriteSandboxFrameFile(int slot, int32_t frameNumber, const unsigned char* bytes,
                            int32_t length) {
     unsigned char marker[kSandboxMarkerSize];
+    // Without a fresh marker a reader could not tell this record from a torn
+    // one: the write fails and the slot keeps its file.
     CFUUIDRef uuid = CFUUIDCreate(kCFAllocatorDefault);
+    if (!uuid)
+        return false;
     const CFUUIDBytes uuidBytes = CFUUIDGetUUIDBytes(uuid);
     static_assert(sizeof uuidBytes == kSandboxMarkerSize, "a UUID is 16 bytes");
     std::memcpy(marker, &uuidBytes, kSandboxMarkerSize);

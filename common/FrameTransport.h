@@ -68,6 +68,7 @@ std::vector<unsigned char> BuildSandboxRecord(const unsigned char marker[kSandbo
 
 // Rewrites the slot's file in place (truncate, one write, close) with a new
 // marker. True when the file could be opened; the write itself is not checked.
+// False, and the file untouched, when no marker could be made.
 bool WriteSandboxFrameFile(int slot, int32_t frameNumber, const unsigned char* bytes,
                            int32_t length);
 

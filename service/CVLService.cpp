@@ -2,6 +2,7 @@
 // camera SDK, runs the camera controller until SIGTERM or a "Close" request,
 // and takes everything down again in order.
 #include "CameraController.h"
+#include "HostProbe.h"
 #include "Logger.h"
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -11,8 +12,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <string>
+#include <atomic>
 
 // Built before main, so the log is open from the first line on, and closed
 // at exit after every thread of the service has ended.
@@ -25,14 +25,16 @@ pthread_mutex_t g_appClosingMutex = PTHREAD_MUTEX_INITIALIZER;
 
 // The signal handler only raises this flag: it may interrupt a thread that
 // holds the logger's or the app-closing lock, so it takes neither. The main
-// thread logs the termination and sets the app-closing flag for it.
-volatile sig_atomic_t g_terminationSignalled = 0;
+// thread logs the termination and sets the app-closing flag for it. The
+// handler may run on any thread, so the flag is a lock-free atomic.
+std::atomic<int> g_terminationSignalled{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 bool g_terminationNoted = false;
 
 constexpr useconds_t kMainLoopMicroseconds = 10000;
 
 void term_handler(int) {
-    g_terminationSignalled = 1;
+    g_terminationSignalled.store(1);
 }
 
 } // namespace
@@ -62,46 +64,19 @@ void NoteTermination() {
     SetAppClosing(true);
 }
 
+// The last chance for the line: SIGTERM is blocked on the main thread from
+// here on, so one that comes later stays pending until the process ends
+// rather than being taken without its line. Nothing but the main thread
+// runs any more.
+void NoteLastTermination() {
+    sigset_t terminate;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &terminate, nullptr);
+    NoteTermination();
+}
+
 } // namespace
-
-// Everything the command writes to its standard output; its standard error
-// is not read.
-std::string exec(const char* command) {
-    std::string result;
-    FILE* pipe = popen(command, "r");
-    if (!pipe) {
-        g_logger.Log("error opening pipe");
-        return result;
-    }
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, pipe))
-        result += buffer;
-    if (ferror(pipe))
-        g_logger.Log("error reading pipe");
-    pclose(pipe);
-    return result;
-}
-
-// Sandboxed hosts are served automatically where the system's protection is
-// off, or on the one system release that needs it regardless.
-bool EnableSandboxMode() {
-    const std::string status = exec("csrutil status");
-    g_logger.Log(status);
-    if (status.find("disabled") != std::string::npos) {
-        g_logger.Log("SIP is disabled");
-        g_logger.Log("sandbox mode enabled");
-        return true;
-    }
-    const std::string version = exec("sw_vers");
-    g_logger.Log(version);
-    if (version.find("10.13") != std::string::npos) {
-        g_logger.Log("running High Sierra");
-        g_logger.Log("sandbox mode enabled");
-        return true;
-    }
-    g_logger.Log("sandbox mode disabled");
-    return false;
-}
 
 int main() {
     signal(SIGTERM, term_handler);
@@ -110,6 +85,7 @@ int main() {
 
     if (ZelInitializeSDK() != 0) {
         g_logger.Log("unable to initialize zelsdk");
+        NoteLastTermination();
         g_logger.Log("cvl service done");
         return 0;
     }
@@ -128,7 +104,9 @@ int main() {
     // A signal that came during the shutdown still gets its line.
     NoteTermination();
     ZelTerminateSDK();
+    NoteTermination();
     g_logger.Log("zelsdk uninitialized");
+    NoteLastTermination();
     g_logger.Log("cvl service done");
     return 0;
 }

@@ -204,7 +204,13 @@ static const OSStatus kFunctionNotAvailable = -70001;
         free(args[i]);
     free(args);
 
-    if (err == errAuthorizationSuccess && outputFile) {
+    // Success without an output stream leaves nothing to watch: no program
+    // is known to run, so it is no completed launch.
+    if (err == errAuthorizationSuccess && !outputFile) {
+        NSLog(@"AuthorizationExecuteWithPrivileges() gave no output stream");
+        return errAuthorizationToolExecuteFailure;
+    }
+    if (err == errAuthorizationSuccess) {
         _isRunning = YES;
         // The handle owns a descriptor of its own; the stream is closed here
         // so that its buffer does not leak.

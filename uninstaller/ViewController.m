@@ -5,6 +5,7 @@
 #include "CVLPaths.h"
 
 #include <stdio.h>
+#include <string.h>
 
 // Not every AppKit has viewDidLoad; where the base class lacks it there is
 // nothing to forward to.
@@ -28,11 +29,30 @@ static NSString *Resolved(const char *path) {
     return [NSString stringWithUTF8String:CVLResolvePath(path)];
 }
 
+// A path as one shell word: as it is when every character is plain, else
+// in single quotes with each of its own single quotes written '\''.
+static NSString *ShellQuoted(NSString *path) {
+    NSString *escaped = [path stringByReplacingOccurrencesOfString:@"'" withString:@"'\\''"];
+    return [NSString stringWithFormat:@"'%@'", escaped];
+}
+
+static NSString *ShellWord(NSString *path) {
+    static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "0123456789/._-+,:@%";
+    const char *bytes = [path UTF8String];
+    if (bytes[0] != '\0' && strspn(bytes, kPlain) == strlen(bytes))
+        return path;
+    return ShellQuoted(path);
+}
+
 NSString *CVLRemovalStatement(void) {
-    NSString *command =
-        [NSString stringWithFormat:@"rm -rf %@ ; rm -rf %@ ; rm -rf %@; rm -rf '%@'",
-                                   Resolved(CVL_PATH_FRAMEWORK), Resolved(CVL_PATH_PLUGIN),
-                                   Resolved(CVL_PATH_LAUNCH_AGENT), Resolved(CVL_PATH_APPLICATION)];
+    // Each path is one word of the shell command whatever the installation
+    // root holds; the application folder is always quoted.
+    NSString *command = [NSString stringWithFormat:@"rm -rf %@ ; rm -rf %@ ; rm -rf %@; rm -rf %@",
+                                                   ShellWord(Resolved(CVL_PATH_FRAMEWORK)),
+                                                   ShellWord(Resolved(CVL_PATH_PLUGIN)),
+                                                   ShellWord(Resolved(CVL_PATH_LAUNCH_AGENT)),
+                                                   ShellQuoted(Resolved(CVL_PATH_APPLICATION))];
     // The command is an AppleScript string: a backslash or double quote in an
     // installation root must not end it early.
     NSMutableString *quoted = [NSMutableString stringWithString:command];

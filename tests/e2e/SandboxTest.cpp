@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 
 namespace cvl::test {
 namespace {
@@ -100,6 +101,22 @@ TEST(SandboxStream, APhotoBoothProcessGetsTheFrameFilesUntilItEnds) {
     const WatchedFrames watched = Watch(host, seconds(1));
     EXPECT_TRUE(watched.SequencesRise());
     EXPECT_GT(watched.UniqueLive(), 10);
+
+    // A port client that comes and goes meanwhile leaves the camera
+    // streaming for the sandbox sender.
+    {
+        CVLClient client;
+        const std::string sender = "frame sender " + std::to_string(getpid());
+        client.StartStreaming();
+        ASSERT_TRUE(WaitForLogMessage(sender + " started"));
+        client.StopStreaming();
+        ASSERT_TRUE(WaitForLogMessage(sender + " destroyed"));
+    }
+    const WatchedFrames after = Watch(host, seconds(1));
+    EXPECT_TRUE(after.SequencesRise());
+    EXPECT_GT(after.UniqueLive(), 10);
+    EXPECT_EQ(CountLogMessages("CloseSessionCommand: session closed"), 0);
+    EXPECT_EQ(CountLogMessages("frame sender sandbox destroyed"), 0);
 
     photoBooth.Stop();
     ASSERT_TRUE(WaitForLogMessage("frame sender sandbox destroyed"));

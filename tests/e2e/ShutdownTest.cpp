@@ -9,7 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <dirent.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace cvl::test {
@@ -75,6 +80,16 @@ TEST(Shutdown, ACloseRequestEndsTheServiceWithClientsStillStreaming) {
     client.Stop();
 }
 
+TEST(Shutdown, ABareCloseEndsTheServiceInOrder) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(SendRequestText("Close"));
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    EXPECT_GE(FindLogMessage(log, "received: Close from: Close"), 0);
+}
+
 TEST(Shutdown, CloseAndSigtermTogetherGiveOneOrderlyStop) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
@@ -99,6 +114,77 @@ TEST(Shutdown, SigtermDuringTheProbeStopsAtTheFirstPass) {
     // The probe still completes and the controller is still built.
     EXPECT_GE(FindLogMessage(log, "sandbox mode disabled"), 0);
     EXPECT_GE(FindLogMessage(log, "camera controller started"), 0);
+    EXPECT_EQ(CountLogMessages("terminating cvl service.."), 1);
+}
+
+// Keeps the simulator's control server busy: it serves one connection at a
+// time and reads a line, which this one trickles without ever ending it. The
+// SDK's termination waits for the server, so the service stays inside
+// ZelTerminateSDK until Release().
+class ControlHold {
+public:
+    bool Connect() {
+        const std::string folder = RuntimeFolder() + "/zelsim";
+        DIR* dir = opendir(folder.c_str());
+        if (!dir)
+            return false;
+        std::string path;
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".sock") == 0)
+                path = folder + "/" + name;
+        }
+        closedir(dir);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.empty() || path.size() >= sizeof address.sun_path)
+            return false;
+        path.copy(address.sun_path, path.size());
+        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_fd < 0 || connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return false;
+        m_trickle = std::thread([this] {
+            while (!m_release) {
+                if (send(m_fd, "x", 1, MSG_NOSIGNAL) != 1)
+                    return;
+                for (int i = 0; i < 20 && !m_release; ++i)
+                    std::this_thread::sleep_for(milliseconds(10));
+            }
+        });
+        return true;
+    }
+    void Release() {
+        m_release = true;
+        if (m_trickle.joinable())
+            m_trickle.join();
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+    ~ControlHold() { Release(); }
+
+private:
+    int m_fd = -1;
+    std::atomic<bool> m_release{false};
+    std::thread m_trickle;
+};
+
+TEST(Shutdown, SigtermWhileTheSdkTerminatesStillGetsItsLine) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    ControlHold hold;
+    ASSERT_TRUE(hold.Connect());
+    ASSERT_TRUE(SendRequestText("1_Close"));
+    ASSERT_TRUE(
+        WaitFor([] { return CountLogMessages("command processor stopped") == 1; }, seconds(20)));
+    service.Terminate();
+    hold.Release();
+    EXPECT_EQ(service.WaitForExit(), 0);
+    const std::vector<std::string> log = LogMessages();
+    ExpectOrderlyStop(log);
+    const int terminating = FindLogMessage(log, "terminating cvl service..");
+    EXPECT_GT(terminating, FindLogMessage(log, "command processor stopped"));
+    EXPECT_LT(terminating, FindLogMessage(log, "cvl service done"));
     EXPECT_EQ(CountLogMessages("terminating cvl service.."), 1);
 }
 

@@ -96,7 +96,10 @@ TEST(Streaming, ABurstOfRequestsIsHandledInOrderNoneLost) {
 TEST(Streaming, MalformedAndUnknownRequestsAreLoggedAndChangeNothing) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
+    // A payload of a lone NUL is no request at all.
+    ASSERT_TRUE(SendRequestText(""));
     ASSERT_TRUE(SendRequestText("NoSeparator"));
+    ASSERT_TRUE(SendRequestText("812_"));
     ASSERT_TRUE(SendRequestText("7_Dance"));
     ASSERT_TRUE(SendRequestText("_StartStreamingX"));
     ASSERT_TRUE(SendRequestText("8_startstreaming"));
@@ -106,6 +109,11 @@ TEST(Streaming, MalformedAndUnknownRequestsAreLoggedAndChangeNothing) {
     EXPECT_EQ(CountLogMessages("received: Dance from: 7"), 1);
     EXPECT_EQ(CountLogMessages("received: StartStreamingX from: "), 1);
     EXPECT_EQ(CountLogMessages("received: startstreaming from: 8"), 1);
+    EXPECT_EQ(CountLogMessages("received:  from: 812"), 1);
+    int received = 0;
+    for (const std::string& message : LogMessages())
+        received += message.rfind("received:", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(received, 6) << "the lone NUL was logged";
     // No sender, no camera connection, nothing of the SDK's touched.
     for (const std::string& message : LogMessages())
         EXPECT_EQ(message.find("frame sender"), std::string::npos) << message;

@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace cvl::test {
 namespace {
@@ -68,6 +70,17 @@ TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame)
         return CountLogMessages("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE") == 1 &&
                CountLogMessages("DownloadEvfCommand: sent busy frame") == 1;
     }));
+}
+
+TEST_F(CameraControllerTest, ReconnectsOnlyWhileASenderExists) {
+    CameraController controller(false);
+    // More than one quiet period without a sender: no reconnect.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_EQ(CountLogMessages("attempting camera reconnect"), 0);
+    // With one, the next quiet period reconnects.
+    ASSERT_NE(controller.AddFrameSender("waiting", true), nullptr);
+    EXPECT_TRUE(WaitFor([] { return CountLogMessages("attempting camera reconnect") >= 1; },
+                        std::chrono::seconds(10)));
 }
 
 TEST_F(CameraControllerTest, AFrameNobodyTakesStopsStreaming) {
@@ -133,6 +146,60 @@ TEST_F(StreamingControllerTest, CloseSessionFollowsTheStatusItFinds) {
     EXPECT_TRUE(WaitForLogMessage("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE"));
     EXPECT_TRUE(WaitForLogMessage("DownloadEvfCommand: sent busy frame"));
     EXPECT_EQ(camera->GetStatus(), Camera::Busy);
+}
+
+// The camera commands as the simulator recorded their SDK calls.
+TEST_F(StreamingControllerTest, CommandsOfOneStreamingRunInTheCallList) {
+    CameraController controller(false);
+    ASSERT_NE(controller.AddFrameSender("calls", true), nullptr);
+    Camera* camera = controller.GetCamera();
+    controller.StartStreaming();
+    ASSERT_TRUE(WaitFor([] { return CountCalls("ZelDownloadEvfImage camera=1") >= 10; }));
+    controller.StopStreaming();
+    ASSERT_TRUE(WaitForLogMessage("CloseSessionCommand: session closed"));
+
+    EXPECT_EQ(CountCalls("ZelSetPropertyData camera=1 property=11 parameter=0 size=4 value=1 -> 0"),
+              1);
+    EXPECT_EQ(CountCalls("ZelSetCapacity camera=1 capacity=2147483647,4096,1 -> 0"), 1);
+    // Every download: a memory stream of size 0 and an image on it, each
+    // released once.
+    const std::vector<std::string> calls = ZelsimCalls();
+    int downloads = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].rfind("ZelCreateMemoryStream", 0) != 0)
+            continue;
+        ++downloads;
+        EXPECT_EQ(calls[i].rfind("ZelCreateMemoryStream size=0 -> 0 stream=", 0), 0u) << calls[i];
+        const std::string stream = calls[i].substr(calls[i].rfind('=') + 1);
+        ASSERT_LT(i + 1, calls.size());
+        const std::string imageCall = "ZelCreateEvfImageRef stream=" + stream + " -> 0 image=";
+        ASSERT_EQ(calls[i + 1].rfind(imageCall, 0), 0u) << calls[i + 1];
+        const std::string image = calls[i + 1].substr(imageCall.size());
+        EXPECT_EQ(CountCalls("ZelRelease ref=" + stream + " -> 0"), 1) << stream;
+        EXPECT_EQ(CountCalls("ZelRelease ref=" + image + " -> 0"), 1) << image;
+    }
+    EXPECT_EQ(downloads, CountCalls("ZelDownloadEvfImage camera=1"));
+
+    // With the session open again: StopEvfCommand at SessionOpen leaves live
+    // view alone, at EvfStarted it switches it off.
+    ASSERT_EQ(OpenSessionCommand(camera).execute(), 0u);
+    const int liveViewCalls = CountCalls("ZelSetPropertyData camera=1 property=1280");
+    EXPECT_EQ(StopEvfCommand(camera).execute(), 0u);
+    EXPECT_EQ(CountLogMessages("StopEvfCommand: evf already stopped"), 1);
+    EXPECT_EQ(CountCalls("ZelSetPropertyData camera=1 property=1280"), liveViewCalls);
+    camera->StoreStatus(Camera::EvfStarted);
+    EXPECT_EQ(StopEvfCommand(camera).execute(), 0u);
+    EXPECT_EQ(CountLogMessages("StopEvfCommand: evf stopped"), 2);
+    EXPECT_EQ(CountCalls("ZelSetPropertyData camera=1 property=1280 parameter=0 size=4 value=0"),
+              2);
+
+    // A download while Initialized says so and downloads nothing.
+    const int streams = CountCalls("ZelCreateMemoryStream");
+    camera->StoreStatus(Camera::Initialized);
+    EXPECT_EQ(DownloadEvfCommand(camera).execute(), 0u);
+    EXPECT_GE(CountLogMessages("DownloadEvfCommand: not sending status frame since status is 4"),
+              1);
+    EXPECT_EQ(CountCalls("ZelCreateMemoryStream"), streams);
 }
 
 TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {

@@ -1,6 +1,9 @@
 // Authorization services of a system that no longer offers privileged
 // execution: every call but AuthorizationExecuteWithPrivileges. Each call is
 // announced on standard error so that tests see that none was made.
+//
+// Built with CVL_EXECUTE_WITHOUT_STREAM, the system has the call, but it
+// reports success and gives back no output stream.
 #include <Security/Authorization.h>
 
 static struct AuthorizationOpaqueRef* const kRef = (struct AuthorizationOpaqueRef*)1;
@@ -34,3 +37,18 @@ OSStatus AuthorizationFree(AuthorizationRef authorization, AuthorizationFlags fl
     fprintf(stderr, "called AuthorizationFree\n");
     return errAuthorizationSuccess;
 }
+
+#ifdef CVL_EXECUTE_WITHOUT_STREAM
+OSStatus AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, const char* pathToTool,
+                                            AuthorizationFlags options, char* const* arguments,
+                                            FILE** communicationsPipe) {
+    (void)authorization;
+    (void)pathToTool;
+    (void)options;
+    (void)arguments;
+    fprintf(stderr, "called AuthorizationExecuteWithPrivileges\n");
+    if (communicationsPipe)
+        *communicationsPipe = NULL;
+    return errAuthorizationSuccess;
+}
+#endif

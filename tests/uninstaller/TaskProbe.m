@@ -89,6 +89,14 @@ int main(int argc, const char *argv[]) {
         Print(@"status", [NSString stringWithFormat:@"%d", (int)[task launch]]);
         Print(@"running", [task isRunning] ? @"yes" : @"no");
         [task waitUntilExit];
+    } else if (strcmp(scenario, "strings") == 0) {
+        // The texts behind the keys that follow, looked up as the
+        // application does, in the default table of the bundle at path.
+        NSBundle *bundle = [NSBundle bundleWithPath:path];
+        NSEnumerator *keys = [rest objectEnumerator];
+        NSString *key;
+        while ((key = [keys nextObject]) != nil)
+            Print(key, [bundle localizedStringForKey:key value:@"" table:nil]);
     } else if (strcmp(scenario, "statement") == 0) {
         Print(@"statement", CVLRemovalStatement());
     } else if (strcmp(scenario, "package") == 0) {

@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 #include <map>
+#include <vector>
 #include <regex>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 
 namespace {
@@ -77,6 +79,17 @@ TEST(PrivilegedTask, MissingExecuteFunctionFailsWithoutPrompt) {
     EXPECT_EQ(probe.log.find("called Authorization"), std::string::npos);
 }
 
+TEST(PrivilegedTask, SuccessWithoutAnOutputStreamIsAFailedLaunch) {
+    const Probe probe = RunProbe("stp_probe_nostream", "launch /bin/true");
+    EXPECT_EQ(probe.values.at("available"), "yes");
+    EXPECT_EQ(probe.values.at("status"), "-60031");
+    EXPECT_EQ(probe.values.at("running"), "no");
+    EXPECT_NE(probe.log.find("called AuthorizationExecuteWithPrivileges"), std::string::npos);
+    EXPECT_NE(probe.log.find("AuthorizationExecuteWithPrivileges() gave no output stream"),
+              std::string::npos);
+    EXPECT_NE(probe.log.find("called AuthorizationFree"), std::string::npos);
+}
+
 TEST(PrivilegedTask, CancelledPromptLeavesTheTaskIdle) {
     const std::string marker = TempFolder() + "/ran";
     const Probe probe = RunProbe("stp_probe", "launch /usr/bin/touch " + marker, 2);
@@ -107,6 +120,44 @@ TEST(PrivilegedTask, TimerAnnouncesTheEndBeforeTheHandler) {
     EXPECT_EQ(probe.values.at("events"), "notification handler ");
 }
 
+// The alerts' keys and their notes for translators, in order, and a text
+// behind each of them as the application looks it up.
+TEST(UninstallerStrings, EveryAlertKeyHasItsNoteAndAText) {
+    const std::vector<std::pair<std::string, std::string>> keys = {
+        {"confirm.title", "Confirmation dialog title"},
+        {"confirm.text", "Confirmation dialog text"},
+        {"confirm.cancel", "Confirmation dialog - Cancel"},
+        {"confirm.ok", "Confirmation dialog - OK"},
+        {"complete.title", "Completion dialog title"},
+        {"complete.text", "Completion dialog text"},
+        {"complete.ok", "Completion dialog - OK"},
+        {"cancelled.title", "Completion dialog title"},
+        {"cancelled.text", "Completion dialog text"},
+        {"cancelled.ok", "Completion dialog - OK"},
+        {"error.title", "Error dialog title"},
+        {"error.text", "Error dialog text"},
+        {"error.ok", "Error dialog - OK"}};
+    std::string strings;
+    ASSERT_TRUE(ReadFile(BinaryDir() + "/bin/Corvalink_Uninstaller.app/Resources/English.lproj/"
+                                       "Localizable.strings",
+                         strings));
+    static const std::regex entry("/\\* ([^*]*) \\*/\\s*\"([^\"]+)\" = \"[^\"]+\";");
+    std::vector<std::pair<std::string, std::string>> found;
+    for (std::sregex_iterator it(strings.begin(), strings.end(), entry), end; it != end; ++it)
+        found.emplace_back((*it)[2], (*it)[1]);
+    EXPECT_EQ(found, keys);
+
+    std::string arguments = "strings " + ShellQuote(BinaryDir() + "/bin/Corvalink_Uninstaller.app");
+    for (const auto& key : keys)
+        arguments += " " + key.first;
+    const Probe probe = RunProbe("stp_probe", arguments);
+    for (const auto& key : keys) {
+        ASSERT_EQ(probe.values.count(key.first), 1u) << key.first;
+        EXPECT_FALSE(probe.values.at(key.first).empty()) << key.first;
+    }
+    EXPECT_EQ(probe.values.at("confirm.cancel"), "Cancel");
+}
+
 TEST(PrivilegedTask, RemovalStatementIsExact) {
     const Probe probe = RunProbe("stp_probe", "statement");
     const std::string root = InstallRoot();
@@ -130,6 +181,44 @@ TEST(PrivilegedTask, PackageMarkerNamesTheRemovalCommand) {
     EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
     ASSERT_TRUE(WriteFile(marker, "\xff\xfe\n"));
     EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
+}
+
+TEST(PrivilegedTask, RemovalStatementForTheRealRootIsTheInstalledOne) {
+    setenv("CVL_ROOT", "/", 1);
+    const Probe probe = RunProbe("stp_probe", "statement");
+    EXPECT_EQ(probe.values.at("statement"),
+              "do shell script \"rm -rf /Library/Frameworks/ZelSDK.framework ; rm -rf "
+              "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin ; rm -rf "
+              "/Library/LaunchAgents/com.corvalink.cvlservice.plist; rm -rf "
+              "'/Applications/Corvalink'\" with administrator privileges");
+}
+
+// A root whose name holds a blank and a single quote: the shell command must
+// take each installed path as one word, so exactly those four go and the
+// folder whose name the root starts with stays.
+TEST(PrivilegedTask, RemovalStatementRemovesOnlyTheInstalledPathsOfAnOddRoot) {
+    const std::string root = TempFolder() + "/odd root's";
+    const std::string canary = TempFolder() + "/odd";
+    const std::vector<std::string> installed = {
+        root + "/Library/Frameworks/ZelSDK.framework",
+        root + "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin",
+        root + "/Library/LaunchAgents/com.corvalink.cvlservice.plist",
+        root + "/Applications/Corvalink"};
+    ASSERT_EQ(RunCommand("mkdir -p " + ShellQuote(canary) + " " + ShellQuote(installed[0]) + " " +
+                         ShellQuote(installed[1] + "/Contents") + " " + ShellQuote(installed[3]) +
+                         " " + ShellQuote(root + "/Library/LaunchAgents") + " && touch " +
+                         ShellQuote(installed[2]) + " " +
+                         ShellQuote(root + "/Library/LaunchAgents/other.plist")),
+              0);
+    setenv("CVL_ROOT", root.c_str(), 1);
+    const Probe probe = RunProbe("stp_probe", "statement");
+    const std::string statement = probe.values.at("statement");
+    EXPECT_EQ(RunCommand(Program("osascript") + " -e " + ShellQuote(statement)), 0) << statement;
+    for (const std::string& path : installed)
+        EXPECT_FALSE(FileExists(path)) << path;
+    EXPECT_TRUE(FileExists(canary));
+    EXPECT_TRUE(FileExists(root + "/Library/LaunchAgents/other.plist"));
+    EXPECT_TRUE(FileExists(root + "/Library/Frameworks"));
 }
 
 } // namespace

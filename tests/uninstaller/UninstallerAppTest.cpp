@@ -359,6 +359,21 @@ TEST_F(UninstallerApp, RefusedPromptShowsTheErrorAlert) {
     ExpectInstalled(true);
 }
 
+TEST_F(UninstallerApp, NoPrivilegedExecutionShowsTheErrorAlertWithoutAPrompt) {
+    ASSERT_EQ(RunCommand("cp " + ShellQuote(BinaryDir() + "/tests/noexec/libSecurity.so") + " " +
+                         ShellQuote(m_root + "/usr/lib/libSecurity.so")),
+              0);
+    StartApp(0);
+    ASSERT_TRUE(ClickMain(true, [&] { return AlertShown(); }));
+    const std::string confirmation = Alert();
+    ASSERT_TRUE(ClickAlert(confirmation, 1, [&] { return OutputHas(2); }));
+    EXPECT_EQ(Output(), (std::vector<std::string>{"Start uninstallation", "Status: -70001"}));
+    const std::string error = NextAlert(confirmation);
+    ASSERT_TRUE(ClickAlert(error, 0, [&] { return !AlertShown(); }));
+    EXPECT_FALSE(FileExists(TempFolder() + "/prompt.log"));
+    ExpectInstalled(true);
+}
+
 TEST_F(UninstallerApp, GrantedPromptRemovesTheInstallation) {
     StartApp(0);
     ASSERT_TRUE(ClickMain(true, [&] { return AlertShown(); }));

@@ -1,4 +1,4 @@
-#include "BitmapFont.h"
+#include "imaging/BitmapFont.h"
 
 #include <algorithm>
 #include <cctype>

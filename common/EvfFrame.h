@@ -4,8 +4,8 @@
 // errors: an operation that cannot complete leaves the frame empty.
 //
 // Built into the service and the client library from this one source.
-#ifndef CVL_SERVICE_EVFFRAME_H
-#define CVL_SERVICE_EVFFRAME_H
+#ifndef CVL_COMMON_EVFFRAME_H
+#define CVL_COMMON_EVFFRAME_H
 
 #include <cstdint>
 #include <string>

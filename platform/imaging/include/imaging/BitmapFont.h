@@ -1,7 +1,7 @@
 // A 5x7 bitmap font and a plain RGB canvas, for the pictures that the project
 // draws itself: the stock status frames and the simulated camera's live view.
-#ifndef CVL_TOOLS_IMAGING_BITMAPFONT_H
-#define CVL_TOOLS_IMAGING_BITMAPFONT_H
+#ifndef CVL_PLATFORM_IMAGING_BITMAPFONT_H
+#define CVL_PLATFORM_IMAGING_BITMAPFONT_H
 
 #include <cstdint>
 #include <string>

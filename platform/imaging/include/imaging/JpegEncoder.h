@@ -1,6 +1,6 @@
 // Baseline JPEG encoding of a canvas through libjpeg.
-#ifndef CVL_TOOLS_IMAGING_JPEGENCODER_H
-#define CVL_TOOLS_IMAGING_JPEGENCODER_H
+#ifndef CVL_PLATFORM_IMAGING_JPEGENCODER_H
+#define CVL_PLATFORM_IMAGING_JPEGENCODER_H
 
 #include "BitmapFont.h"
 

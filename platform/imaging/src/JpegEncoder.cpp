@@ -1,4 +1,4 @@
-#include "JpegEncoder.h"
+#include "imaging/JpegEncoder.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,18 +6,11 @@
 #include "StockFrames.h"
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 
 namespace cvl::web {
 
 namespace {
-
-int64_t MonotonicNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
 
 ViewState StateOf(view::FrameKind kind) {
     switch (kind) {
@@ -85,7 +78,7 @@ void FramePump::Run() {
         next = std::max(next + period, Clock::now());
 
         std::unique_ptr<EvfFrame> frame(client.GetFrame());
-        const int64_t nowNs = MonotonicNs();
+        const int64_t nowNs = view::MonotonicNowNs();
         const view::FrameKind kind = stock.Kind(*frame);
         const ViewState state = StateOf(kind);
         std::string bytes;

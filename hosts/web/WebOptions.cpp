@@ -1,5 +1,7 @@
 #include "WebOptions.h"
 
+#include "ViewOptions.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -76,26 +78,11 @@ bool ParseListenAddress(const std::string& text, ListenAddress& address) {
 bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
                      std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
+        const size_t at = i;
+        std::string name;
         std::string value;
-        bool hasValue = false;
-        const size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            hasValue = true;
-        }
-        const bool takesValue = name == "--listen" || name == "--mode" || name == "--rate";
-        if (takesValue && !hasValue) {
-            if (i + 1 >= args.size()) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-        } else if (!takesValue && hasValue) {
-            error = "option " + name + " takes no value";
+        if (!view::NextOption(args, i, {"--listen", "--mode", "--rate"}, name, value, error))
             return false;
-        }
 
         if (name == "--listen") {
             if (!ParseListenAddress(value, options.listen)) {
@@ -126,7 +113,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
         } else if (name == "--help" || name == "-h") {
             options.help = true;
         } else {
-            error = "unknown option \"" + args[i] + "\"";
+            error = "unknown option \"" + args[at] + "\"";
             return false;
         }
     }

@@ -11,7 +11,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace cvl::web {
 
@@ -19,12 +18,6 @@ namespace {
 
 // Whatever the request state pointer points at once the headers are in.
 char g_headersSeen;
-
-int64_t MonotonicNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
 
 void LogLibraryError(void*, const char* format, va_list arguments) {
     char message[512];
@@ -150,7 +143,7 @@ int WebServer::Route(MHD_Connection* connection, const std::string& url,
         return SendText(connection, MHD_HTTP_OK, WebPage(m_hub.State()),
                         "text/html; charset=utf-8");
     if (url == "/stats.json")
-        return SendText(connection, MHD_HTTP_OK, m_hub.StatsJson(MonotonicNs()) + "\n",
+        return SendText(connection, MHD_HTTP_OK, m_hub.StatsJson(view::MonotonicNowNs()) + "\n",
                         "application/json");
     if (url == "/snapshot.jpg") {
         const std::shared_ptr<const Picture> picture = m_hub.Newest();

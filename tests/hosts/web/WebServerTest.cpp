@@ -159,6 +159,15 @@ TEST_F(CvlWeb, BadRequestsGetAnErrorOrAClosedConnectionAndServingGoesOn) {
     EXPECT_TRUE(Serving());
 }
 
+// How much cvl-web's RSS may grow while a viewer stalls. ThreadSanitizer
+// maps shadow memory for every heap address the frames pass through, which
+// shows as RSS of its own (about 7 MB in such a run).
+#if defined(__SANITIZE_THREAD__)
+constexpr long kRssGrowthKiB = 32 * 1024;
+#else
+constexpr long kRssGrowthKiB = 8 * 1024;
+#endif
+
 // The figures of a fan-out run, for docs/benchmarks.md.
 void Report(const std::vector<std::unique_ptr<StreamViewer>>& viewers, long rssBefore, long rssPeak,
             double hubFps) {
@@ -207,7 +216,7 @@ TEST_F(CvlWeb, FansOneStreamOutToEightViewersWhileAStalledViewerCostsNothing) {
         EXPECT_GE(viewer->Distinct() / viewer->Seconds(), 12.0);
         EXPECT_GE(viewer->Distinct() / viewer->Seconds(), 0.5 * hubFps);
     }
-    EXPECT_LT(rssPeak - rssBefore, 8 * 1024) << "KiB";
+    EXPECT_LT(rssPeak - rssBefore, kRssGrowthKiB) << "KiB";
 
     // One stream from the service, whatever the number of viewers.
     int senders = 0;

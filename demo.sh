@@ -3,6 +3,8 @@
 # temporary folder, starts the service with the simulated camera and streams
 # to cvl-view, a stand-in for a video application. On the way the camera is
 # unplugged and plugged in again, so the status frames and the recovery show.
+# Then cvl-web serves the stream to a browser, and headless Chromium takes a
+# screenshot of its page.
 # The console closes the service at the end. Results go to demo-output/.
 #
 # Exits non-zero when no live frame arrived.
@@ -16,7 +18,11 @@ cmake --build build
 
 work="$(mktemp -d /tmp/corvalink-demo-XXXXXX)"
 service_pid=""
+web_pid=""
 cleanup() {
+    if [ -n "$web_pid" ] && kill -0 "$web_pid" 2>/dev/null; then
+        kill -KILL "$web_pid" 2>/dev/null || true
+    fi
     if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
         kill -KILL "$service_pid" 2>/dev/null || true
     fi
@@ -94,6 +100,34 @@ if [ -n "$(number p50)" ]; then
         "p99 $(number p99) ms, max $(number max) ms"
 fi
 echo "  sequence gaps:               $(number seq_gaps)"
+
+step "the same camera in a browser: cvl-web, and a headless Chromium looking at its page"
+# The service streams to one client at a time: cvl-web takes the stream now
+# that cvl-view is done, and serves it to any number of browsers.
+"$project/build/bin/cvl-web" --listen 127.0.0.1:0 >"$work/cvl-web.txt" \
+    2>"$output/cvl-web-stderr.txt" &
+web_pid=$!
+url=""
+for _ in $(seq 200); do
+    url="$(sed -n 's/^cvl-web: serving \(http:.*\)$/\1/p' "$work/cvl-web.txt")"
+    if [ -n "$url" ] && grep -qx "cvl-web: live" "$work/cvl-web.txt"; then break; fi
+    sleep 0.1
+done
+echo "  cvl-web serves $url (the page, /stream.mjpeg, /snapshot.jpg, /stats.json)"
+timeout -k 5 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$work/chromium" --window-size=1100,760 \
+    --screenshot="$output/browser.png" "$url" >/dev/null 2>"$work/chromium-stderr.txt" || true
+if [ -s "$output/browser.png" ]; then
+    echo "  screenshot of the page: demo-output/browser.png"
+else
+    echo "  Chromium left no screenshot (see its messages in $work/chromium-stderr.txt)"
+fi
+kill -TERM "$web_pid"
+wait "$web_pid" || true
+web_pid=""
+cp "$work/cvl-web.txt" "$output/cvl-web.txt"
+sed 's/^/  /' "$output/cvl-web.txt"
 
 step "closing the service with the console (keys r, then q)"
 printf 'r\nq\n' | "$app/CVLClient" | sed 's/^/  /'

@@ -1,5 +1,6 @@
 #include "FrameStamp.h"
 
+#include <ctime>
 #include <string>
 
 namespace cvl::view {
@@ -85,6 +86,12 @@ bool ReadFrameStamp(const uint8_t* bytes, size_t length, FrameStamp& stamp) {
         offset += 2 + segmentLength;
     }
     return false;
+}
+
+int64_t MonotonicNowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
 } // namespace cvl::view

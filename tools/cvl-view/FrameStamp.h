@@ -20,6 +20,9 @@ struct FrameStamp {
 // JPEG, including truncated or malformed segments.
 bool ReadFrameStamp(const uint8_t* bytes, size_t length, FrameStamp& stamp);
 
+// The stamps' clock: CLOCK_MONOTONIC now, in nanoseconds.
+int64_t MonotonicNowNs();
+
 } // namespace cvl::view
 
 #endif

@@ -1,5 +1,6 @@
 #include "ViewOptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -38,32 +39,42 @@ bool ParseRate(const std::string& text, int& value) {
 
 } // namespace
 
+bool NextOption(const std::vector<std::string>& args, size_t& i,
+                const std::vector<std::string>& valued, std::string& name, std::string& value,
+                std::string& error) {
+    name = args[i];
+    value.clear();
+    bool hasValue = false;
+    const size_t equals = name.find('=');
+    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+        value = name.substr(equals + 1);
+        name = name.substr(0, equals);
+        hasValue = true;
+    }
+    const bool takesValue = std::find(valued.begin(), valued.end(), name) != valued.end();
+    if (takesValue && !hasValue) {
+        if (i + 1 >= args.size()) {
+            error = "option " + name + " needs a value";
+            return false;
+        }
+        value = args[++i];
+    } else if (!takesValue && hasValue) {
+        error = "option " + name + " takes no value";
+        return false;
+    }
+    return true;
+}
+
 bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options,
                       std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
+        const size_t at = i;
+        std::string name;
         std::string value;
-        bool hasValue = false;
-        const size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            hasValue = true;
-        }
-
-        const bool takesValue = name == "--seconds" || name == "--rate" || name == "--mode" ||
-                                name == "--out" || name == "--snapshot" || name == "--json-file";
-        if (takesValue && !hasValue) {
-            if (i + 1 >= args.size()) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            hasValue = true;
-        } else if (!takesValue && hasValue) {
-            error = "option " + name + " takes no value";
+        if (!NextOption(args, i,
+                        {"--seconds", "--rate", "--mode", "--out", "--snapshot", "--json-file"},
+                        name, value, error))
             return false;
-        }
 
         if (name == "--seconds") {
             if (!ParseSeconds(value, options.seconds)) {
@@ -102,7 +113,7 @@ bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options
         } else if (name == "--help" || name == "-h") {
             options.help = true;
         } else {
-            error = "unknown option \"" + args[i] + "\"";
+            error = "unknown option \"" + args[at] + "\"";
             return false;
         }
     }

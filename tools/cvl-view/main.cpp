@@ -31,12 +31,6 @@ void Interrupt(int) {
     g_interrupted = 1;
 }
 
-int64_t MonotonicNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
 Bytes BytesOf(const EvfFrame& frame) {
     if (!frame.GetBuf())
         return Bytes();
@@ -119,7 +113,7 @@ int main(int argc, char** argv) {
         next = std::max(next + period, now);
 
         std::unique_ptr<EvfFrame> frame(client.GetFrame());
-        const int64_t arrivedNs = MonotonicNs();
+        const int64_t arrivedNs = MonotonicNowNs();
         const FrameKind kind = stock.Kind(*frame);
         if (kind != FrameKind::Live) {
             stats.RecordStatus(kind);

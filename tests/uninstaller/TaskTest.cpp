@@ -136,7 +136,12 @@ TEST(UninstallerStrings, EveryAlertKeyHasItsNoteAndAText) {
         {"cancelled.ok", "Completion dialog - OK"},
         {"error.title", "Error dialog title"},
         {"error.text", "Error dialog text"},
-        {"error.ok", "Error dialog - OK"}};
+        {"error.ok", "Error dialog - OK"},
+        // The alert that names the package manager's command instead of removing.
+        {"package.title", "Package installation dialog title"},
+        {"package.text",
+         "Package installation dialog text; %@ stands for the command that removes the package"},
+        {"package.ok", "Package installation dialog - OK"}};
     std::string strings;
     ASSERT_TRUE(ReadFile(BinaryDir() + "/bin/Corvalink_Uninstaller.app/Resources/English.lproj/"
                                        "Localizable.strings",

@@ -35,6 +35,8 @@ struct ServiceOptions {
     // The fake csrutil waits this long after it has started (it touches the
     // file ProbeMarker() first), so that a test can act during the probe.
     int probeSeconds = 0;
+    // The service's standard error, when not the test's own.
+    int stderrFd = -1;
 };
 
 class ServiceProcess {

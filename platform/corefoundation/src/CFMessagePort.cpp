@@ -580,6 +580,9 @@ bool DropOneConnection(CFMessagePortRef port) {
 void AcceptAll(CFMessagePortRef port) {
     for (;;) {
         int fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // Out of descriptors below the cap: the quietest connection makes room.
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && DropOneConnection(port))
+            fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
         if (!SameUser(fd)) {

@@ -2,8 +2,11 @@
 
 #include "CVLPaths.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -119,12 +122,31 @@ bool WriteSandboxFrameFile(int slot, int32_t frameNumber, const unsigned char* b
         BuildSandboxRecord(marker, frameNumber, bytes, length);
 
     // Rewritten in place, never replaced by a renamed file: readers keep each
-    // slot's file open between reads and would not see a replacement.
-    FILE* file = std::fopen(SandboxFramePath(slot).c_str(), "wb");
-    if (!file)
+    // slot's file open between reads and would not see a replacement. Only a
+    // plain file of this user's is written, never through a symbolic link,
+    // and it is readable by this user alone.
+    const int file =
+        open(SandboxFramePath(slot).c_str(),
+             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (file < 0)
         return false;
-    std::fwrite(record.data(), 1, record.size(), file);
-    std::fclose(file);
+    struct stat st;
+    if (fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(file);
+        return false;
+    }
+    if ((st.st_mode & 077) != 0)
+        fchmod(file, S_IRUSR | S_IWUSR);
+    size_t done = 0;
+    while (done < record.size()) {
+        const ssize_t written = write(file, record.data() + done, record.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            break;
+        done += static_cast<size_t>(written);
+    }
+    close(file);
     return true;
 }
 

@@ -14,6 +14,21 @@
 
 #include <atomic>
 
+namespace {
+void term_handler(int);
+
+// Built first of all, before the log is opened and truncated: a SIGTERM that
+// comes that early already finds its handler, and a write to a closed pipe
+// (standard error included) fails with an error instead of ending the
+// process.
+struct EarlySignals {
+    EarlySignals() {
+        signal(SIGTERM, term_handler);
+        signal(SIGPIPE, SIG_IGN);
+    }
+} g_earlySignals;
+} // namespace
+
 // Built before main, so the log is open from the first line on, and closed
 // at exit after every thread of the service has ended.
 Logger g_logger;

@@ -7,6 +7,7 @@
 #include <libproc.h>
 #include <sys/proc_info.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <unistd.h>
@@ -19,12 +20,47 @@ constexpr std::chrono::nanoseconds kQuietPeriod(3001000000LL);
 // How long shutdown waits for the closing commands to run.
 constexpr int kClosingCommandsTimeoutMs = 1000;
 
+// Requests waiting for the controller thread beyond which new ones are
+// dropped: about 3 s of passes, so a burst cannot keep a real client waiting
+// for minutes nor act for a client long gone.
+constexpr size_t kMaxQueuedRequests = 32;
+// Requests of one sender identifier that may wait at once, so that one noisy
+// client leaves room for the others.
+constexpr size_t kMaxQueuedPerSender = 8;
+// A request text longer than any a client sends is dropped whole.
+constexpr size_t kMaxRequestBytes = 4096;
+// How much of a sender identifier or command a log line shows.
+constexpr size_t kMaxLoggedBytes = 256;
+
 constexpr int kMaxProcesses = 2048;
 constexpr char kSandboxSenderId[] = "sandbox";
 
 bool NameStartsWith(const char* name, size_t size, const char* prefix) {
     const size_t length = std::strlen(prefix);
     return length <= size && std::memcmp(name, prefix, length) == 0;
+}
+
+// A request's text as a log line shows it: control characters written as
+// \xNN so that no request can start a line of its own, and at most
+// kMaxLoggedBytes of it, followed by its full length. Printable text within
+// the bound is shown unchanged.
+std::string Loggable(const std::string& text) {
+    std::string shown;
+    const size_t end = std::min(text.size(), kMaxLoggedBytes);
+    for (size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) {
+            static const char kHex[] = "0123456789ABCDEF";
+            shown += "\\x";
+            shown += kHex[c >> 4];
+            shown += kHex[c & 15];
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    if (end < text.size())
+        shown += "... (" + std::to_string(text.size()) + " bytes)";
+    return shown;
 }
 
 } // namespace
@@ -96,7 +132,7 @@ bool CameraController::HandleRequest(const std::string& request) {
     std::string senderId;
     std::string command;
     ParseRequestText(request, senderId, command);
-    g_logger.Log("received: " + command + " from: " + senderId);
+    g_logger.Log("received: " + Loggable(command) + " from: " + Loggable(senderId));
     if (command == "StartStreaming") {
         AddFrameSender(senderId, false);
         StartStreaming();
@@ -139,9 +175,32 @@ void CameraController::PeriodicCheck(bool& sandboxStream) {
 }
 
 void CameraController::AddRequest(std::string request) {
+    // A full queue, or one that holds enough of this sender's, drops what
+    // comes; the first drop until the queue has drained is logged, after the
+    // lock is let go.
+    const char* dropped = nullptr;
     pthread_mutex_lock(&m_requestsMutex);
-    m_requests.push_back(std::move(request));
+    if (request.size() > kMaxRequestBytes) {
+        dropped = "request too long, dropped";
+    } else if (m_requests.size() >= kMaxQueuedRequests ||
+               QueuedFrom(request) >= kMaxQueuedPerSender) {
+        if (!m_droppingRequests)
+            dropped = "request queue full, dropping requests";
+        m_droppingRequests = true;
+    } else {
+        m_requests.push_back(std::move(request));
+    }
     pthread_mutex_unlock(&m_requestsMutex);
+    if (dropped)
+        g_logger.Log(dropped);
+}
+
+size_t CameraController::QueuedFrom(const std::string& request) const {
+    const std::string sender = request.substr(0, request.find('_'));
+    size_t count = 0;
+    for (const std::string& queued : m_requests)
+        count += queued.compare(0, queued.find('_'), sender) == 0;
+    return count;
 }
 
 std::string CameraController::GetRequest() {
@@ -151,6 +210,8 @@ std::string CameraController::GetRequest() {
         request = std::move(m_requests.front());
         m_requests.pop_front();
     }
+    if (m_requests.empty())
+        m_droppingRequests = false;
     pthread_mutex_unlock(&m_requestsMutex);
     return request;
 }

@@ -30,7 +30,8 @@ public:
     static void* Thread(void* controller);
 
     // Appends one request text to the queue; the controller thread handles
-    // one per pass, oldest first.
+    // one per pass, oldest first. A full queue (32, or 8 of one sender
+    // identifier) or an overlong text drops it.
     void AddRequest(std::string request);
     // The oldest request, or the empty text when none waits.
     std::string GetRequest();
@@ -67,6 +68,9 @@ private:
     // The reconnect and the sandbox stream, every 3 s of quiet.
     void PeriodicCheck(bool& sandboxStream);
     void DestroyFrameSenders();
+    // How many queued requests share the sender identifier of request; the
+    // request lock is held.
+    size_t QueuedFrom(const std::string& request) const;
 
     pthread_t m_thread;
     bool m_threadStarted = false;
@@ -78,6 +82,8 @@ private:
     std::list<FrameSender*> m_frameSenders;
     pthread_mutex_t m_frameSendersMutex = PTHREAD_MUTEX_INITIALIZER;
     std::deque<std::string> m_requests;
+    // Set from the first request dropped at a full queue until it drained.
+    bool m_droppingRequests = false;
     pthread_mutex_t m_requestsMutex = PTHREAD_MUTEX_INITIALIZER;
     bool m_close = false;
     pthread_mutex_t m_closeMutex = PTHREAD_MUTEX_INITIALIZER;

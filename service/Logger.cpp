@@ -2,14 +2,28 @@
 
 #include "CVLPaths.h"
 
-Logger::Logger() : m_timeStamp(), m_pTime(nullptr), m_time(0), m_timeParts() {
-    // std::ios::out without app: created when missing, truncated otherwise.
-    // A failed open leaves the stream failed and every write a no-op.
-    m_stream.open(CVLResolvePath(CVL_PATH_LOG), std::ios::out);
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+Logger::Logger() : m_timeStamp(), m_pTime(nullptr), m_time(0), m_file(-1), m_timeParts() {
+    // Created when missing, truncated otherwise; never through a symbolic
+    // link, and for this user's eyes only, also when an earlier run left the
+    // file readable by others. A failed open leaves every write a no-op.
+    m_file = open(CVLResolvePath(CVL_PATH_LOG),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    struct stat st;
+    if (m_file >= 0 && fstat(m_file, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+        fchmod(m_file, S_IRUSR | S_IWUSR);
 }
 
 Logger::~Logger() {
-    m_stream.close();
+    if (m_file >= 0)
+        close(m_file);
+    m_file = -1;
 }
 
 void Logger::Log(std::string message) {
@@ -18,9 +32,32 @@ void Logger::Log(std::string message) {
     m_pTime = gmtime_r(&m_time, &m_timeParts);
     if (!m_pTime || strftime(m_timeStamp, sizeof m_timeStamp, "%Y-%m-%d %H:%M:%S", m_pTime) == 0)
         m_timeStamp[0] = '\0';
-    m_stream << m_timeStamp << " ";
-    m_stream.write(message.data(), static_cast<std::streamsize>(message.size()));
-    m_stream << std::endl;
-    m_stream.flush();
+    // The whole line in one write where the system takes it, so it reaches
+    // the file before Log returns.
+    char blank[] = " ";
+    char newline[] = "\n";
+    iovec parts[4] = {{m_timeStamp, strlen(m_timeStamp)},
+                      {blank, 1},
+                      {message.data(), message.size()},
+                      {newline, 1}};
+    iovec* next = parts;
+    int left = 4;
+    while (m_file >= 0 && left > 0) {
+        const ssize_t written = writev(m_file, next, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            break;
+        size_t done = static_cast<size_t>(written);
+        while (left > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --left;
+        }
+        if (left > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + done;
+            next->iov_len -= done;
+        }
+    }
     pthread_mutex_unlock(&m_lineMutex);
 }

@@ -2,15 +2,16 @@
 // the UTC time and flushed at once, written from any thread of the service.
 //
 // The file is truncated when the logger is built, so it holds only the
-// current run. When it cannot be opened (no resource folder, no permission)
-// the service runs on without a log and nothing is reported.
+// current run. It is made readable by this user alone, and a symbolic link
+// in its place is never followed. When it cannot be opened (no resource
+// folder, no permission, a link) the service runs on without a log and
+// nothing is reported.
 #ifndef CVL_SERVICE_LOGGER_H
 #define CVL_SERVICE_LOGGER_H
 
 #include <pthread.h>
 
 #include <ctime>
-#include <fstream>
 #include <string>
 
 class Logger {
@@ -30,7 +31,7 @@ private:
     char m_timeStamp[32];
     struct tm* m_pTime;
     time_t m_time;
-    std::ofstream m_stream;
+    int m_file; // the open log file, -1 when it could not be opened
     pthread_mutex_t m_lineMutex = PTHREAD_MUTEX_INITIALIZER;
     struct tm m_timeParts; // storage behind m_pTime (gmtime_r, not gmtime's shared buffer)
 };

@@ -92,7 +92,13 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
 
     std::string program = InstallRoot() + CVL_PATH_APPLICATION "/CVLService";
     char* argv[] = {program.data(), nullptr};
-    if (posix_spawn(&m_pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (options.stderrFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, options.stderrFd, STDERR_FILENO);
+    const int spawned = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
         m_pid = -1;
         return false;
     }

@@ -39,6 +39,8 @@ struct ServiceOptions {
     // place of the simulator before the service starts; the simulator's
     // settings and zelsim do not apply then.
     std::string zelsdkLibrary;
+    // The service's standard error, when not the test's own.
+    int stderrFd = -1;
 };
 
 class ServiceProcess {

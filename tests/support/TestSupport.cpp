@@ -167,6 +167,19 @@ void KillAndReap(pid_t& pid) {
     pid = -1;
 }
 
+bool CanActAsOtherUser() {
+    return geteuid() == 0 && RunCommand("command -v setpriv >/dev/null") == 0;
+}
+
+int ProbeAsOtherUser(const std::string& verb, const std::string& argument,
+                     const std::string& environment, std::string* output) {
+    const std::string id = std::to_string(kOtherUser);
+    return RunCommand(environment + " setpriv --reuid=" + id + " --regid=" + id +
+                          " --clear-groups " + ShellQuote(Program("cvl-port-probe")) + " " + verb +
+                          " " + ShellQuote(argument) + (output ? " 2>&1" : " 2>/dev/null"),
+                      output);
+}
+
 } // namespace cvl::test
 
 int main(int argc, char** argv) {

@@ -52,6 +52,17 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 // Does nothing for a pid of 0 or less.
 void KillAndReap(pid_t& pid);
 
+// The user that tests run as to play another local user (nobody).
+constexpr unsigned kOtherUser = 65534;
+// Whether this process may run commands as kOtherUser.
+bool CanActAsOtherUser();
+// Runs cvl-port-probe with verb and argument as kOtherUser, after the shell
+// words in environment (e.g. "env -u XDG_RUNTIME_DIR"); its exit status: 0
+// reached, 1 refused, -1 or more when it could not run. With output, its
+// standard error is collected there.
+int ProbeAsOtherUser(const std::string& verb, const std::string& argument,
+                     const std::string& environment = "", std::string* output = nullptr);
+
 // Splits text into lines, without their newline characters.
 std::vector<std::string> SplitLines(const std::string& text);
 

@@ -70,10 +70,11 @@ struct __CFRunLoopSource : CFObject {
     std::vector<CFRunLoopRef> loops; // run loops holding this source
 };
 
-// Run-loop side of a message port: the descriptors to watch, and the work
-// once poll() has returned. Perform handles at most budget messages and
-// returns how many it handled.
-void CFMessagePortCollect(CFMessagePortRef port, std::vector<pollfd>& fds);
+// Run-loop side of a message port: the descriptors to watch (lowering
+// timeoutMs to the port's nearest deadline), and the work once poll() has
+// returned, also when it timed out. Perform handles at most budget messages
+// and returns how many it handled.
+void CFMessagePortCollect(CFMessagePortRef port, std::vector<pollfd>& fds, int& timeoutMs);
 int CFMessagePortPerform(CFMessagePortRef port, const pollfd* fds, size_t count, int budget);
 void CFMessagePortSourceGone(CFMessagePortRef port, CFRunLoopSourceRef source);
 

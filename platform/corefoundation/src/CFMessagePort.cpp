@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -32,6 +34,8 @@ constexpr size_t kInitialPayload = 1 << 20;
 constexpr size_t kMaxConnections = 1024;
 // How long a server waits for a client to take an acknowledgement or reply.
 constexpr int kServerWriteMs = 1000;
+// How long a message may take to arrive once its first byte came.
+constexpr int kMessageReadMs = 5000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -76,19 +80,62 @@ void Log(const char* what, const std::string& name) {
     fprintf(stderr, "CFMessagePort %s: %s\n", name.c_str(), what);
 }
 
-// The per-user port folder: $XDG_RUNTIME_DIR/CFMessagePort, or
-// /tmp/CFMessagePort-<uid>; created 0700, refused when another user owns it.
+// Says once per process, on stderr, why the port folder was refused.
+void FolderRefused(const std::string& folder, const char* why) {
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        fprintf(stderr, "CFMessagePort: port folder %s %s; no message port can be made\n",
+                folder.c_str(), why);
+}
+
+// A folder of this user's own that no other user can write: the home
+// folder ($HOME, or the user database's entry), or empty.
+std::string OwnHome() {
+    std::string home;
+    if (const char* value = getenv("HOME"))
+        home = value;
+    if (home.empty()) {
+        passwd entry{}, *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
+            found->pw_dir)
+            home = found->pw_dir;
+    }
+    struct stat st;
+    if (home.empty() || home[0] != '/' || stat(home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != geteuid() || (st.st_mode & 022) != 0)
+        return std::string();
+    return home;
+}
+
+// The per-user port folder: $XDG_RUNTIME_DIR/CFMessagePort; without it
+// ~/.CFMessagePort, which no other user can create first; and only for a
+// user without a usable home /tmp/CFMessagePort-<uid>. Created 0700, refused
+// (and said so on stderr) when another user owns it.
 bool PortFolder(std::string& folder) {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
+    if (runtime && *runtime) {
         folder = std::string(runtime) + "/CFMessagePort";
-    else
-        folder = "/tmp/CFMessagePort-" + std::to_string(geteuid());
+    } else {
+        const std::string home = OwnHome();
+        folder = home.empty() ? "/tmp/CFMessagePort-" + std::to_string(geteuid())
+                              : home + "/.CFMessagePort";
+    }
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
     struct stat st;
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+    if (lstat(folder.c_str(), &st) != 0)
         return false;
+    if (!S_ISDIR(st.st_mode)) {
+        FolderRefused(folder, "is not a folder");
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        FolderRefused(folder, ("belongs to another user (uid " + std::to_string(st.st_uid) +
+                               "), who may have made it to catch this user's ports")
+                                  .c_str());
+        return false;
+    }
     if ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0)
         return false;
     return true;
@@ -203,7 +250,27 @@ Io ReadAll(int fd, UInt8* out, size_t size, Clock::time_point deadline) {
     return Io::Done;
 }
 
-// One client connection of a local port, read without blocking.
+// Writes what the socket takes of c's pending output without waiting.
+// False when the connection has to go.
+bool Flush(int fd, std::vector<UInt8>& out, size_t& sent) {
+    while (sent < out.size()) {
+        ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && errno == EAGAIN;
+    }
+    out.clear();
+    sent = 0;
+    return true;
+}
+
+// One client connection of a local port, read and written without blocking:
+// what the client has not taken yet of an acknowledgement or reply waits in
+// out, and no further message is read until it has gone.
 struct Connection {
     int fd = -1;
     UInt8 header[kHeaderSize];
@@ -215,6 +282,13 @@ struct Connection {
     bool busy = false;   // its message is in the callback
     bool closed = false; // to be removed
     int pollIndex = -1;
+    Clock::time_point messageStart; // first byte of the unfinished message
+    Clock::time_point lastActivity; // accepted, or last message handled
+    std::vector<UInt8> out;
+    size_t outSent = 0;
+    Clock::time_point outDeadline;
+    bool Unfinished() const { return headerGot > 0; }
+    bool Writing() const { return outSent < out.size(); }
     ~Connection() {
         if (payload)
             CFRelease(payload);
@@ -242,6 +316,9 @@ struct __CFMessagePort : CFObject {
     std::vector<Connection*> connections;
     CFRunLoopSourceRef source = nullptr; // not retained: the source retains the port
     bool serving = false;
+    // When a flood's lines were last written, so a flood writes few.
+    Clock::time_point lastCapLog;
+    Clock::time_point lastLateLog;
     // Remote ports: one connection, one request at a time.
     std::mutex sendMutex;
     int fd = -1;
@@ -314,6 +391,42 @@ void CFMessagePortSourceGone(CFMessagePortRef port, CFRunLoopSourceRef source) {
         port->source = nullptr;
 }
 
+namespace {
+
+// Socket files older than this that nobody listens on are left over by a
+// process that died; a younger one may belong to a port being made.
+constexpr int kStaleSocketSeconds = 5;
+
+// Removes the socket files of dead ports from folder (all but keep).
+void RemoveStaleSockets(const std::string& folder, const std::string& keep) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    const time_t now = time(nullptr);
+    while (dirent* entry = readdir(dir)) {
+        const std::string path = folder + "/" + entry->d_name;
+        struct stat st;
+        if (path == keep || lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+            st.st_uid != geteuid() || now - st.st_mtime < kStaleSocketSeconds)
+            continue;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() + 1 > sizeof address.sun_path)
+            continue;
+        memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (probe < 0)
+            break;
+        if (connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno == ECONNREFUSED)
+            unlink(path.c_str());
+        close(probe);
+    }
+    closedir(dir);
+}
+
+} // namespace
+
 extern "C" CFTypeID CFMessagePortGetTypeID(void) {
     return kTypeMessagePort;
 }
@@ -349,6 +462,7 @@ extern "C" CFMessagePortRef CFMessagePortCreateLocal(CFAllocatorRef, CFStringRef
         close(fd);
         return nullptr;
     }
+    RemoveStaleSockets(path.substr(0, path.rfind('/')), path);
     auto* port = new __CFMessagePort;
     port->name = static_cast<CFStringRef>(CFRetain(name));
     port->path = path;
@@ -407,7 +521,7 @@ CFMessagePortCreateRunLoopSource(CFAllocatorRef, CFMessagePortRef port, CFIndex 
     return source;
 }
 
-void CFMessagePortCollect(CFMessagePortRef port, std::vector<pollfd>& fds) {
+void CFMessagePortCollect(CFMessagePortRef port, std::vector<pollfd>& fds, int& timeoutMs) {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (!port->valid)
         return;
@@ -416,15 +530,59 @@ void CFMessagePortCollect(CFMessagePortRef port, std::vector<pollfd>& fds) {
     fds.push_back(pollfd{port->listenFd, POLLIN, 0});
     for (Connection* c : port->connections) {
         c->pollIndex = int(fds.size() - base);
-        fds.push_back(pollfd{c->fd, POLLIN, 0});
+        fds.push_back(pollfd{c->fd, short(c->Writing() ? POLLOUT : POLLIN), 0});
+        // Wake up for the deadlines that Perform enforces.
+        if (c->Writing())
+            timeoutMs = std::min(timeoutMs, MsLeft(c->outDeadline));
+        else if (c->Unfinished())
+            timeoutMs = std::min(
+                timeoutMs, MsLeft(c->messageStart + std::chrono::milliseconds(kMessageReadMs)));
     }
 }
 
 namespace {
 
+// Logs what, unless it was logged for this port less than 10 s ago.
+void LogNow(CFMessagePortRef port, Clock::time_point& last, const char* what) {
+    const auto now = Clock::now();
+    if (last != Clock::time_point() && now - last < std::chrono::seconds(10))
+        return;
+    last = now;
+    Log(what, port->name->utf8);
+}
+
+// At the connection cap: makes room by dropping the connection that has been
+// quiet longest, one without a message under way first, then one whose
+// message is unfinished. Never one whose message is in the callback. False
+// when none can go.
+bool DropOneConnection(CFMessagePortRef port) {
+    auto& list = port->connections;
+    auto victim = list.end();
+    for (int pass = 0; pass < 2 && victim == list.end(); ++pass) {
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            Connection* c = *it;
+            if (c->busy || (pass == 0 && (c->Unfinished() || c->Writing())))
+                continue;
+            if (c->closed || victim == list.end() || c->lastActivity < (*victim)->lastActivity)
+                victim = it;
+            if (c->closed)
+                break;
+        }
+    }
+    if (victim == list.end())
+        return false;
+    LogNow(port, port->lastCapLog, "connection limit reached, dropping the quietest connections");
+    delete *victim;
+    list.erase(victim);
+    return true;
+}
+
 void AcceptAll(CFMessagePortRef port) {
     for (;;) {
         int fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // Out of descriptors below the cap: the quietest connection makes room.
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && DropOneConnection(port))
+            fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
         if (!SameUser(fd)) {
@@ -432,13 +590,14 @@ void AcceptAll(CFMessagePortRef port) {
             close(fd);
             continue;
         }
-        if (port->connections.size() >= kMaxConnections) {
+        if (port->connections.size() >= kMaxConnections && !DropOneConnection(port)) {
             Log("too many connections", port->name->utf8);
             close(fd);
             continue;
         }
         auto* c = new Connection;
         c->fd = fd;
+        c->lastActivity = Clock::now();
         port->connections.push_back(c);
     }
 }
@@ -482,6 +641,8 @@ bool ReadMessage(CFMessagePortRef port, Connection* c) {
             return false;
         }
         if (c->headerGot < kHeaderSize) {
+            if (c->headerGot == 0)
+                c->messageStart = Clock::now();
             c->headerGot += size_t(n);
             if (c->headerGot < kHeaderSize)
                 continue;
@@ -508,6 +669,21 @@ bool ReadMessage(CFMessagePortRef port, Connection* c) {
 
 } // namespace
 
+namespace {
+
+// Queues bytes after what c still has to send and sends what the socket
+// takes now. False when the connection has to go.
+bool Queue(Connection* c, const UInt8* head, size_t headSize, const UInt8* body, size_t bodySize) {
+    if (!c->Writing())
+        c->outDeadline = Clock::now() + std::chrono::milliseconds(kServerWriteMs);
+    c->out.insert(c->out.end(), head, head + headSize);
+    if (bodySize > 0)
+        c->out.insert(c->out.end(), body, body + bodySize);
+    return Flush(c->fd, c->out, c->outSent);
+}
+
+} // namespace
+
 int CFMessagePortPerform(CFMessagePortRef port, const pollfd* fds, size_t count, int budget) {
     int handled = 0;
     std::unique_lock<std::mutex> lock(port->mutex);
@@ -516,15 +692,31 @@ int CFMessagePortPerform(CFMessagePortRef port, const pollfd* fds, size_t count,
     port->serving = true;
     if (fds[0].fd == port->listenFd && (fds[0].revents & POLLIN))
         AcceptAll(port);
+    const auto now = Clock::now();
     for (size_t i = 0; i < port->connections.size() && handled < budget && port->valid; ++i) {
         Connection* c = port->connections[i];
-        if (c->closed || c->pollIndex < 0 || size_t(c->pollIndex) >= count ||
-            fds[c->pollIndex].fd != c->fd || fds[c->pollIndex].revents == 0)
+        if (c->closed || c->busy)
             continue;
+        const bool polled =
+            c->pollIndex >= 0 && size_t(c->pollIndex) < count && fds[c->pollIndex].fd == c->fd;
+        const short revents = polled ? fds[c->pollIndex].revents : 0;
         c->pollIndex = -1;
-        if (!ReadMessage(port, c))
+        if (c->Writing()) {
+            // Nothing more is read until the client has taken what it was sent.
+            if ((revents != 0 && !Flush(c->fd, c->out, c->outSent)) ||
+                (c->Writing() && now >= c->outDeadline))
+                c->closed = true;
+            continue;
+        }
+        if (c->Unfinished() && now - c->messageStart >= std::chrono::milliseconds(kMessageReadMs)) {
+            LogNow(port, port->lastLateLog, "message not finished in time, connection closed");
+            c->closed = true;
+            continue;
+        }
+        if (!(revents & (POLLIN | POLLHUP | POLLERR)) || !ReadMessage(port, c))
             continue;
         // A complete message: acknowledge it, hand it to the callback, reply.
+        c->lastActivity = now;
         const Header request = c->parsed;
         CFDataRef data = (request.flags & kFlagNoData) ? nullptr : c->payload;
         if (!data && c->payload)
@@ -534,9 +726,7 @@ int CFMessagePortPerform(CFMessagePortRef port, const pollfd* fds, size_t count,
         c->payloadGot = 0;
         UInt8 ack[kHeaderSize];
         EncodeHeader(ack, Header{kKindAck, 0, request.msgid, 0});
-        iovec ackIov{ack, kHeaderSize};
-        auto writeDeadline = Clock::now() + std::chrono::milliseconds(kServerWriteMs);
-        if (WriteAll(c->fd, &ackIov, 1, writeDeadline) != Io::Done) {
+        if (!Queue(c, ack, kHeaderSize, nullptr, 0)) {
             c->closed = true;
             if (data)
                 CFRelease(data);
@@ -568,10 +758,8 @@ int CFMessagePortPerform(CFMessagePortRef port, const pollfd* fds, size_t count,
                 h.length = uint32_t(CFDataGetLength(reply));
             UInt8 head[kHeaderSize];
             EncodeHeader(head, h);
-            iovec iov[2] = {{head, kHeaderSize},
-                            {const_cast<UInt8*>(CFDataGetBytePtr(reply)), h.length}};
-            writeDeadline = Clock::now() + std::chrono::milliseconds(kServerWriteMs);
-            if (WriteAll(c->fd, iov, h.length > 0 ? 2 : 1, writeDeadline) != Io::Done)
+            if (!Queue(c, head, kHeaderSize, h.length > 0 ? CFDataGetBytePtr(reply) : nullptr,
+                       h.length))
                 c->closed = true;
         }
         if (reply)

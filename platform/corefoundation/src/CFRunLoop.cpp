@@ -131,16 +131,16 @@ extern "C" CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInter
             [](CFRunLoopSourceRef a, CFRunLoopSourceRef b) { return a->order < b->order; });
         fds.assign(1, pollfd{rl->wakeFd, POLLIN, 0});
         starts.clear();
-        for (CFRunLoopSourceRef source : active) {
-            starts.push_back(fds.size());
-            if (source->port)
-                CFMessagePortCollect(source->port, fds);
-        }
-        starts.push_back(fds.size());
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         int timeout = int(std::max<long long>(0, std::min<long long>(left.count() + 1, 1000000)));
         if (Clock::now() >= deadline)
             timeout = 0;
+        for (CFRunLoopSourceRef source : active) {
+            starts.push_back(fds.size());
+            if (source->port)
+                CFMessagePortCollect(source->port, fds, timeout);
+        }
+        starts.push_back(fds.size());
         rl->waiting = true;
         int ready = poll(fds.data(), fds.size(), timeout);
         rl->waiting = false;
@@ -150,7 +150,8 @@ extern "C" CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInter
             }
         }
         int handled = 0;
-        if (ready > 0) {
+        // Also after a time-out: the ports close connections past their deadlines.
+        if (ready >= 0) {
             for (size_t i = 0; i < active.size(); ++i) {
                 int budget = returnAfterSourceHandled ? 1 - handled : 1 << 30;
                 if (budget <= 0 || !active[i]->valid || !active[i]->port)

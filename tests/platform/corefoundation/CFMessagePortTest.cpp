@@ -9,6 +9,10 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -447,4 +451,202 @@ TEST(CFMessagePortResources, ThousandCyclesLeakNothing) {
     EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/task") == tasks; }));
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     EXPECT_EQ(CountEntries((cvl::test::RuntimeFolder() + "/CFMessagePort").c_str()), 2u);
+}
+
+namespace {
+
+// A connection that has sent the first bytes of a header and nothing more.
+int HalfHeader(const std::string& name) {
+    int fd = RawConnect(name);
+    if (fd >= 0 && write(fd, "CFMP", 4) != 4) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+void CloseAll(std::vector<int>& fds) {
+    for (int fd : fds)
+        if (fd >= 0)
+            close(fd);
+    fds.clear();
+}
+
+// Whether the server hangs up on fd within timeout; what it sent stays unread.
+bool HungUpWithin(int fd, std::chrono::seconds timeout) {
+    return WaitFor(
+        [fd] {
+            pollfd p{fd, POLLRDHUP, 0};
+            return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP));
+        },
+        timeout);
+}
+
+} // namespace
+
+TEST(CFMessagePortFlood, SilentAndUnfinishedConnectionsNeitherLockOthersOutNorStay) {
+    Server server("mp.flood");
+    ASSERT_TRUE(server.Running());
+    // Beyond the per-port cap of 1024: unfinished headers first, then
+    // connections that say nothing at all.
+    std::vector<int> flood;
+    for (int i = 0; i < 1100; ++i)
+        flood.push_back(HalfHeader("mp.flood"));
+    for (int i = 0; i < 200; ++i)
+        flood.push_back(RawConnect("mp.flood"));
+    ASSERT_GE(flood.back(), 0);
+    std::string reply;
+    EXPECT_EQ(Send("mp.flood", 1, "through", &reply), kCFMessagePortSuccess);
+    EXPECT_EQ(reply, "1:through");
+
+    // An unfinished message is given a few seconds, then its connection goes.
+    const int late = HalfHeader("mp.flood");
+    ASSERT_GE(late, 0);
+    EXPECT_TRUE(HungUpWithin(late, std::chrono::seconds(30)));
+    close(late);
+    EXPECT_EQ(Send("mp.flood", 2, "still", &reply), kCFMessagePortSuccess);
+    CloseAll(flood);
+}
+
+TEST(CFMessagePortFlood, PeersThatNeverTakeTheirRepliesDoNotHoldUpTheOthers) {
+    Server server("mp.stall");
+    ASSERT_TRUE(server.Running());
+    // Each peer sends a long run of requests in one go and reads nothing, so
+    // the server's acknowledgements and replies pile up towards it.
+    std::string run;
+    for (int i = 0; i < 4000; ++i)
+        run += std::string("CFMP\1\1\0\0\0\0\0\0\1\0\0\0x", 17);
+    std::vector<int> peers;
+    for (int i = 0; i < 10; ++i) {
+        const int fd = RawConnect("mp.stall");
+        ASSERT_GE(fd, 0);
+        const int flags = fcntl(fd, F_GETFL);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        ASSERT_GT(write(fd, run.data(), run.size()), 0);
+        peers.push_back(fd);
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        for (int fd : peers) {
+            int unread = 0;
+            if (ioctl(fd, FIONREAD, &unread) != 0 || unread < 1000)
+                return false;
+        }
+        return true;
+    }));
+    // Until the server has given up on every peer that took nothing (after
+    // its second each), a client with a client's time-outs is served all along.
+    auto allHungUp = [&] {
+        for (int fd : peers) {
+            if (!HungUpWithin(fd, std::chrono::seconds(0)))
+                return false;
+        }
+        return true;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int sent = 0;
+    while (!allHungUp() && std::chrono::steady_clock::now() < deadline) {
+        std::string reply;
+        ASSERT_EQ(Send("mp.stall", sent, "meanwhile", &reply, 2.0), kCFMessagePortSuccess)
+            << "after " << sent << " requests";
+        EXPECT_EQ(reply, std::to_string(sent) + ":meanwhile");
+        ++sent;
+    }
+    EXPECT_TRUE(allHungUp());
+    CloseAll(peers);
+}
+
+TEST(CFMessagePortNames, StaleSocketFilesGoWhenAPortIsCreated) {
+    Server live("mp.alive");
+    ASSERT_TRUE(live.Running());
+    // Socket files left by processes that died: one long ago, one just now.
+    auto leaveBehind = [](const std::string& name) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, SocketPath(name).c_str(), sizeof address.sun_path - 1);
+        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return bound;
+    };
+    ASSERT_TRUE(leaveBehind("mp.old"));
+    ASSERT_TRUE(leaveBehind("mp.young"));
+    const timespec minuteAgo[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, SocketPath("mp.old").c_str(), minuteAgo, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, SocketPath("mp.alive").c_str(), minuteAgo, 0), 0);
+
+    Server fresh("mp.fresh");
+    ASSERT_TRUE(fresh.Running());
+    EXPECT_FALSE(cvl::test::FileExists(SocketPath("mp.old")));
+    // A young file may be a port being made; a live port stays whatever its age.
+    EXPECT_TRUE(cvl::test::FileExists(SocketPath("mp.young")));
+    EXPECT_TRUE(cvl::test::FileExists(SocketPath("mp.alive")));
+    std::string reply;
+    EXPECT_EQ(Send("mp.alive", 4, "here", &reply), kCFMessagePortSuccess);
+}
+
+TEST(CFMessagePortUsers, AnotherUserIsRefusedAndTheSameUserServed) {
+    if (!cvl::test::CanActAsOtherUser())
+        GTEST_SKIP() << "needs root and setpriv to run a client as another user";
+    Server server("mp.users");
+    ASSERT_TRUE(server.Running());
+    const std::string folder = cvl::test::RuntimeFolder() + "/CFMessagePort";
+    // The folder of 0700 keeps the other user away from the socket...
+    EXPECT_EQ(cvl::test::ProbeAsOtherUser("send", "mp.users"), 1);
+    EXPECT_EQ(cvl::test::ProbeAsOtherUser("raw", SocketPath("mp.users")), 1);
+    // ...and where the folders let it through, the peer check does.
+    for (const std::string& path : {cvl::test::TempFolder(), cvl::test::RuntimeFolder(), folder})
+        ASSERT_EQ(chmod(path.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(SocketPath("mp.users").c_str(), 0777), 0);
+    EXPECT_EQ(cvl::test::ProbeAsOtherUser("raw", SocketPath("mp.users")), 1);
+    EXPECT_EQ(cvl::test::ProbeAsOtherUser("send", "mp.users"), 1);
+    EXPECT_EQ(cvl::test::RunCommand(cvl::test::ShellQuote(cvl::test::Program("cvl-port-probe")) +
+                                    " raw " + cvl::test::ShellQuote(SocketPath("mp.users"))),
+              0);
+    for (const std::string& path : {cvl::test::TempFolder(), cvl::test::RuntimeFolder(), folder})
+        chmod(path.c_str(), 0700);
+    std::string reply;
+    EXPECT_EQ(Send("mp.users", 5, "mine", &reply), kCFMessagePortSuccess);
+    EXPECT_EQ(reply, "5:mine");
+}
+
+TEST(CFMessagePortNames, WithoutARuntimeFolderPortsLiveWhereNoOtherUserCanCreateThem) {
+    const std::string home = cvl::test::MakeFolder("home");
+    std::string runtime = getenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("HOME", home.c_str(), 1);
+    CFMessagePortRef port =
+        CFMessagePortCreateLocal(nullptr, CFSTR("mp.home"), Echo, nullptr, nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(cvl::test::FileExists(home + "/.CFMessagePort/mp.home"));
+    struct stat st;
+    ASSERT_EQ(stat((home + "/.CFMessagePort").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+    if (!cvl::test::CanActAsOtherUser())
+        GTEST_SKIP() << "needs root and setpriv to squat another user's folder";
+    // Another user (here root) made the /tmp folder of a user without a home
+    // first: that user's ports are refused, and it says why.
+    const std::string squatted = "/tmp/CFMessagePort-" + std::to_string(cvl::test::kOtherUser);
+    if (mkdir(squatted.c_str(), 0777) != 0)
+        GTEST_SKIP() << squatted << " exists already";
+    chmod(squatted.c_str(), 0777);
+    std::string said;
+    EXPECT_EQ(
+        cvl::test::ProbeAsOtherUser("local", "mp.squat", "env -u XDG_RUNTIME_DIR HOME=", &said), 1);
+    EXPECT_NE(said.find("CFMessagePort: port folder " + squatted + " belongs to another user"),
+              std::string::npos)
+        << said;
+    // With a home of its own, the squat is beside the point.
+    const std::string otherHome = cvl::test::MakeFolder("otherhome");
+    chown(otherHome.c_str(), cvl::test::kOtherUser, cvl::test::kOtherUser);
+    chmod(cvl::test::TempFolder().c_str(), 0711);
+    EXPECT_EQ(cvl::test::ProbeAsOtherUser("local", "mp.squat",
+                                          "env -u XDG_RUNTIME_DIR HOME=" +
+                                              cvl::test::ShellQuote(otherHome)),
+              0);
+    chmod(cvl::test::TempFolder().c_str(), 0700);
+    rmdir(squatted.c_str());
 }

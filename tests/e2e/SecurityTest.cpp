@@ -1,0 +1,296 @@
+// The service facing other local users, planted files, signals at awkward
+// moments and floods of requests and connections.
+#include "CVLClient.h"
+#include "CVLPaths.h"
+#include "FrameTransport.h"
+#include "FrameWatch.h"
+#include "RequestSender.h"
+#include "ServiceHarness.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace cvl::test {
+namespace {
+
+std::string LogPath() {
+    return CVLResolvePath(CVL_PATH_LOG);
+}
+
+std::string FramesFolder() {
+    return CVLResolvePath(CVL_PATH_SANDBOX_FRAMES);
+}
+
+std::string PortSocket(const std::string& name) {
+    return RuntimeFolder() + "/CFMessagePort/" + name;
+}
+
+unsigned Mode(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+bool IsLink(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int FramesServed() {
+    const std::string status = Zelsim("status");
+    const size_t at = status.find("frames served: ");
+    return at == std::string::npos ? -1 : std::atoi(status.c_str() + at + 15);
+}
+
+// Waits until the simulator has served count more frames.
+bool WaitForMoreFrames(int count) {
+    const int from = FramesServed();
+    return from >= 0 && WaitFor([&] { return FramesServed() >= from + count; });
+}
+
+int Connect(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// While it lives, other users can pass through the test's folders (but not
+// list them); the installed folders keep their own modes.
+class OpenedForOtherUsers {
+public:
+    OpenedForOtherUsers() { chmod(TempFolder().c_str(), 0711); }
+    ~OpenedForOtherUsers() { chmod(TempFolder().c_str(), 0700); }
+};
+
+TEST(OtherUsers, NeitherPortsNorFramesNorLogAreWithinTheirReach) {
+    if (!CanActAsOtherUser())
+        GTEST_SKIP() << "needs root and setpriv to run a client as another user";
+    // An earlier run left a log that everybody could read.
+    ASSERT_TRUE(WriteFile(LogPath(), "an earlier run\n"));
+    chmod(LogPath().c_str(), 0644);
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    CVLClient client;
+    client.StartStreamingSandboxMode();
+    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(20)));
+    const std::string frame0 = SandboxFramePath(0);
+    EXPECT_EQ(Mode(LogPath()), 0600u);
+    EXPECT_EQ(Mode(frame0), 0600u);
+    EXPECT_EQ(Mode(FramesFolder()), 0700u);
+
+    OpenedForOtherUsers opened;
+    EXPECT_EQ(ProbeAsOtherUser("read", LogPath()), 1);
+    EXPECT_EQ(ProbeAsOtherUser("list", FramesFolder()), 1);
+    EXPECT_EQ(ProbeAsOtherUser("read", frame0), 1);
+    EXPECT_EQ(ProbeAsOtherUser("send", CVL_REQUEST_PORT_NAME), 1);
+    EXPECT_EQ(ProbeAsOtherUser("raw", PortSocket(CVL_REQUEST_PORT_NAME)), 1);
+    // The same user reaches all of it.
+    const std::string probe = ShellQuote(Program("cvl-port-probe"));
+    EXPECT_EQ(RunCommand(probe + " read " + ShellQuote(LogPath())), 0);
+    EXPECT_EQ(RunCommand(probe + " list " + ShellQuote(FramesFolder())), 0);
+    EXPECT_EQ(RunCommand(probe + " read " + ShellQuote(frame0)), 0);
+    EXPECT_EQ(RunCommand(probe + " send " CVL_REQUEST_PORT_NAME), 0);
+    client.StopStreamingSandboxMode();
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + std::to_string(getpid()) + " destroyed"));
+
+    // A port-mode client's frame port is as much out of the other's reach.
+    client.EnableSandboxMode(false);
+    client.StartStreaming();
+    ASSERT_TRUE(WaitForFrame(client, FrameKind::Live));
+    const std::string framePort = PortSocket(FramePortName(std::to_string(getpid())));
+    EXPECT_EQ(ProbeAsOtherUser("raw", framePort), 1);
+    EXPECT_EQ(RunCommand(probe + " raw " + ShellQuote(framePort)), 0);
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live));
+    client.StopStreaming();
+}
+
+TEST(PlantedFiles, LinksAtTheLogAFrameFileAndTheRequestSocketAreNotWrittenThrough) {
+    const std::string victims = MakeFolder("victims");
+    const std::string untouched = "untouched\n";
+    for (const char* name : {"log", "frame", "socket"})
+        ASSERT_TRUE(WriteFile(victims + "/" + name, untouched));
+    std::remove(LogPath().c_str());
+    ASSERT_EQ(symlink((victims + "/log").c_str(), LogPath().c_str()), 0);
+    ASSERT_EQ(symlink((victims + "/frame").c_str(), SandboxFramePath(1).c_str()), 0);
+    mkdir((RuntimeFolder() + "/CFMessagePort").c_str(), 0700);
+    ASSERT_EQ(symlink((victims + "/socket").c_str(), PortSocket(CVL_REQUEST_PORT_NAME).c_str()), 0);
+
+    // No log to wait for: the service runs once its request port answers.
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(ServiceOptions(), false));
+    ASSERT_TRUE(WaitFor([] { return SendRequestText("probe_note"); }, seconds(20)));
+    CVLClient client;
+    client.StartStreamingSandboxMode();
+    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(20)));
+    // Every frame after the first is offered to the linked slot, and lost.
+    ASSERT_TRUE(WaitForMoreFrames(20));
+
+    for (const char* name : {"log", "frame", "socket"}) {
+        std::string contents;
+        EXPECT_TRUE(ReadFile(victims + "/" + name, contents));
+        EXPECT_EQ(contents, untouched) << name;
+    }
+    EXPECT_TRUE(IsLink(LogPath()));
+    EXPECT_TRUE(IsLink(SandboxFramePath(1)));
+    // The link at the socket path was replaced by the port's own socket.
+    struct stat st;
+    ASSERT_EQ(lstat(PortSocket(CVL_REQUEST_PORT_NAME).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    client.StopStreamingSandboxMode();
+    service.Terminate();
+    EXPECT_EQ(service.WaitForExit(seconds(20)), 0);
+}
+
+TEST(Signals, AClosedStandardErrorIsAnErrorNotADeath) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    ServiceOptions options;
+    options.stderrFd = pipeFds[1];
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(options));
+    close(pipeFds[1]);
+    // The port layer writes a diagnostic line to standard error for this.
+    const int fd = Connect(PortSocket(CVL_REQUEST_PORT_NAME));
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "GARBAGE GARBAGE!", 16), 16);
+    ASSERT_TRUE(WaitFor([fd] {
+        char byte;
+        return read(fd, &byte, 1) == 0;
+    }));
+    close(fd);
+    ASSERT_TRUE(SendRequestText("probe_still here"));
+    EXPECT_TRUE(WaitForLogMessage("received: still here from: probe"));
+    EXPECT_EQ(kill(service.Pid(), 0), 0);
+    service.Terminate();
+    EXPECT_EQ(service.WaitForExit(seconds(20)), 0);
+}
+
+bool SigtermCaught(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    }
+    return false;
+}
+
+TEST(Signals, ASigtermBeforeTheLogIsOpenedEndsTheServiceInOrder) {
+    // Opening a fifo for writing waits for a reader: the service is held
+    // inside the log's opening until the test reads.
+    std::remove(LogPath().c_str());
+    ASSERT_EQ(mkfifo(LogPath().c_str(), 0600), 0);
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(ServiceOptions(), false));
+    ASSERT_TRUE(WaitFor([&] { return SigtermCaught(service.Pid()); }))
+        << "no SIGTERM handler before the log was opened";
+    service.Terminate();
+    const int fifo = open(LogPath().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    std::string log;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fifo, buffer, sizeof buffer)) > 0)
+        log.append(buffer, static_cast<size_t>(n));
+    close(fifo);
+    EXPECT_EQ(service.WaitForExit(seconds(20)), 0);
+    const std::vector<std::string> lines = SplitLines(log);
+    ASSERT_FALSE(lines.empty());
+    int terminating = -1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].size() > 20 && lines[i].substr(20) == "terminating cvl service..")
+            terminating = static_cast<int>(i);
+    }
+    EXPECT_GE(terminating, 0) << log;
+    EXPECT_EQ(lines.back().substr(20), "cvl service done");
+}
+
+TEST(RequestFlood, ABurstIsBoundedLoggedOnceAndRealClientsStillStream) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(SendRequestText("flood_note " + std::to_string(i)));
+    CVLClient client;
+    client.StartStreaming();
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
+    // Once per burst: the flood's own eight fill its share of the queue
+    // again long before the controller has drained it.
+    const int dropLines = CountLogMessages("request queue full, dropping requests");
+    EXPECT_GE(dropLines, 1);
+    EXPECT_LE(dropLines, 3);
+    int handled = 0;
+    for (const std::string& message : LogMessages())
+        handled += message.rfind("received: note ", 0) == 0;
+    // The queue's 32 and what drained while the burst came; never the 1000.
+    EXPECT_LT(handled, 300);
+    client.StopStreaming();
+}
+
+TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(SendRequestText("1_x\n2026-01-01 00:00:00 forged line\r"));
+    const std::string noSeparator(3000, 'A');
+    ASSERT_TRUE(SendRequestText(noSeparator));
+    ASSERT_TRUE(SendRequestText(std::string(100000, 'B')));
+    ASSERT_TRUE(SendRequestText("2_plugin fps: 29.97"));
+    ASSERT_TRUE(WaitForLogMessage("received: plugin fps: 29.97 from: 2"));
+    EXPECT_EQ(CountLogMessages("received: x\\x0A2026-01-01 00:00:00 forged line\\x0D from: 1"), 1);
+    const std::string shown = std::string(256, 'A') + "... (3000 bytes)";
+    EXPECT_EQ(CountLogMessages("received: " + shown + " from: " + shown), 1);
+    EXPECT_EQ(CountLogMessages("request too long, dropped"), 1);
+    for (const std::string& message : LogMessages())
+        EXPECT_EQ(message.find("forged line"), message.find("forged line\\x0D")) << message;
+    struct stat st;
+    ASSERT_EQ(stat(LogPath().c_str(), &st), 0);
+    EXPECT_LT(st.st_size, 20000);
+}
+
+TEST(ConnectionFlood, SilentAndHalfHeaderPeersDoNotLockClientsOut) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    const std::string path = PortSocket(CVL_REQUEST_PORT_NAME);
+    std::vector<int> flood;
+    int refusedAt = -1;
+    // Steps of 500 silent connections, half of them with half a header,
+    // well beyond the port's cap of 1024: a request gets through after each.
+    for (int step = 1; step <= 8 && refusedAt < 0; ++step) {
+        for (int i = 0; i < 500; ++i) {
+            const int fd = Connect(path);
+            ASSERT_GE(fd, 0);
+            if (i % 2 == 0) {
+                ASSERT_EQ(write(fd, "CFMP\1\1\0\0", 8), 8);
+            }
+            flood.push_back(fd);
+        }
+        if (!SendRequestText("probe_after " + std::to_string(flood.size())))
+            refusedAt = static_cast<int>(flood.size());
+    }
+    std::printf("silent connections held: %zu, first refused request after: %d\n", flood.size(),
+                refusedAt);
+    EXPECT_EQ(refusedAt, -1);
+    CVLClient client;
+    client.StartStreaming();
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
+    for (int fd : flood)
+        close(fd);
+    client.StopStreaming();
+}
+
+} // namespace
+} // namespace cvl::test

@@ -62,13 +62,14 @@ TEST(KilledClients, FiftyInARowLeaveTheServiceAsItWasAfterTheFirst) {
         if (cycle == 1)
             afterFirst = FiguresOf(service.Pid());
     }
-    // A sender being torn down may hold its thread a moment longer.
+    // A sender being torn down may hold its thread a moment longer, at either
+    // sample: more at the end than after the first cycle is what a leak shows.
     ProcessFigures atEnd;
     EXPECT_TRUE(WaitFor(
         [&] {
             atEnd = FiguresOf(service.Pid());
-            return atEnd.threads == afterFirst.threads &&
-                   atEnd.descriptors == afterFirst.descriptors;
+            return atEnd.threads <= afterFirst.threads &&
+                   atEnd.descriptors <= afterFirst.descriptors;
         },
         seconds(10)))
         << "threads " << afterFirst.threads << " -> " << atEnd.threads << ", descriptors "

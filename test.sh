@@ -7,9 +7,14 @@
 #   ./test.sh --gui   only the window tests (label "gui"; they start their own Xvfb)
 #   ./test.sh --tsan  everything but the window tests, built with
 #                     ThreadSanitizer in build-tsan/
+#   ./test.sh --fuzz [SECONDS]  every fuzz target for SECONDS (default 60),
+#                     built with clang in build-fuzz/ (fuzz/run.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/ensure-packages.sh
+if [[ "${1:-}" == "--fuzz" ]]; then
+    exec fuzz/run.sh "${2:-60}"
+fi
 if [[ "${1:-}" == "--tsan" ]]; then
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCVL_TSAN=ON
     cmake --build build-tsan

@@ -110,6 +110,8 @@ bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options
             options.json = true;
         } else if (name == "--quiet") {
             options.quiet = true;
+        } else if (name == "--reconnect") {
+            options.reconnect = true;
         } else if (name == "--help" || name == "-h") {
             options.help = true;
         } else {
@@ -132,7 +134,9 @@ std::string ViewUsage() {
            "  --snapshot FILE     write the last live frame as a JPEG file\n"
            "  --json              end with one line of JSON summing up the run\n"
            "  --json-file FILE    also write that JSON line to FILE\n"
-           "  --quiet             no per-second lines\n";
+           "  --quiet             no per-second lines\n"
+           "  --reconnect         port mode: no new frame for 5 s, probe the service and ask\n"
+           "                      for the stream again once it answers\n";
 }
 
 } // namespace cvl::view

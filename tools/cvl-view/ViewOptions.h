@@ -17,8 +17,9 @@ struct ViewOptions {
     std::string outPath;      // Motion-JPEG output, empty for none
     std::string snapshotPath; // last live frame, empty for none
     bool json = false;
-    std::string jsonPath; // the JSON summary also written to this file
-    bool quiet = false;   // no per-second lines
+    std::string jsonPath;   // the JSON summary also written to this file
+    bool quiet = false;     // no per-second lines
+    bool reconnect = false; // ask again when the service stopped answering
     bool help = false;
 };
 

@@ -6,6 +6,7 @@
 #include "CVLClient.h"
 #include "EvfFrame.h"
 #include "FrameStamp.h"
+#include "ServiceWatch.h"
 #include "StockFrames.h"
 #include "ViewOptions.h"
 #include "ViewStats.h"
@@ -92,6 +93,7 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     const auto end = start + std::chrono::nanoseconds(static_cast<int64_t>(options.seconds * 1e9));
     auto next = start;
+    ServiceWatch watch(start);
     int second = 1;
     while (!g_interrupted) {
         const auto now = Clock::now();
@@ -115,6 +117,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<EvfFrame> frame(client.GetFrame());
         const int64_t arrivedNs = MonotonicNowNs();
         const FrameKind kind = stock.Kind(*frame);
+        bool distinctLive = false;
         if (kind != FrameKind::Live) {
             stats.RecordStatus(kind);
         } else {
@@ -133,7 +136,10 @@ int main(int argc, char** argv) {
                 std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size())
                 writeFailed = true;
             lastLive = std::move(bytes);
+            distinctLive = unique;
         }
+        if (options.reconnect && !sandbox && watch.AskAgain(distinctLive, Clock::now()))
+            client.StartStreaming();
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (stats.SecondHasCalls() && !options.quiet) {

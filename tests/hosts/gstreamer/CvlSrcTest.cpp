@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -330,6 +331,75 @@ TEST(CvlSrcSandbox, StartedSandboxStreamDeliversLiveFrames) {
     EXPECT_TRUE(pipeline.Stop(std::chrono::seconds(5)));
     EXPECT_TRUE(WaitForLogMessage("received: StopStreaming from: " + std::to_string(getpid())));
     EXPECT_EQ(FramePortsOfThisProcess(), "");
+}
+
+// A PipeWire daemon of the test's own (its own runtime folder), cvlsrc
+// feeding a video source node, and a second process taking frames from that
+// node. No session manager runs (it needs a session bus), so the test links
+// the two ports itself, as a session manager would.
+TEST(CvlSrcRoutes, PipeWireNodeDeliversFramesToASecondProcess) {
+    if (RunCommand("command -v pipewire >/dev/null && command -v pw-link >/dev/null") != 0)
+        GTEST_SKIP() << "pipewire or pw-link is not installed";
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    InitGStreamer();
+    const std::string folder = MakeFolder("pipewire");
+    chmod(folder.c_str(), 0700);
+    const std::string pipewire = "PIPEWIRE_RUNTIME_DIR=" + ShellQuote(folder);
+    const std::string log = TempFolder() + "/pipewire.log";
+    pid_t daemon = SpawnShell("exec env " + pipewire + " pipewire", log);
+    ASSERT_GT(daemon, 0);
+    if (!WaitFor([&] { return FileExists(folder + "/pipewire-0"); })) {
+        std::string output;
+        ReadFile(log, output);
+        KillAndReap(daemon);
+        GTEST_SKIP() << "the PipeWire daemon did not start here: " << output;
+    }
+    pid_t sender = SpawnShell(
+        "exec env " + GstToolEnvironment() + " " + pipewire +
+            " gst-launch-1.0 cvlsrc ! jpegdec ! videoconvert ! video/x-raw,format=I420 ! "
+            "pipewiresink "
+            "stream-properties=props,media.class=Video/Source,node.name=corvalink-camera",
+        TempFolder() + "/sender.log");
+    ASSERT_GT(sender, 0);
+    // A receiver linked while the sender's node still settles its format
+    // fails to negotiate and ends at once; then a new one tries again.
+    std::string output;
+    std::string input;
+    std::string receiverLog;
+    bool received = false;
+    pid_t receiver = -1;
+    for (int attempt = 0; attempt < 5 && !received; ++attempt) {
+        const std::string logFile = TempFolder() + "/receiver" + std::to_string(attempt) + ".log";
+        receiver = SpawnShell("exec env " + GstToolEnvironment() + " " + pipewire +
+                                  " gst-launch-1.0 pipewiresrc num-buffers=30 ! fakesink",
+                              logFile);
+        ASSERT_GT(receiver, 0);
+        const bool linked = WaitFor(
+            [&] {
+                output.clear();
+                input.clear();
+                RunCommand(pipewire +
+                               " pw-link -o 2>/dev/null | grep corvalink-camera: | head -n 1",
+                           &output);
+                RunCommand(pipewire + " pw-link -i 2>/dev/null | grep :in_ | head -n 1", &input);
+                output.erase(output.find_last_not_of(" \n") + 1);
+                input.erase(input.find_last_not_of(" \n") + 1);
+                return !output.empty() && !input.empty() &&
+                       RunCommand(pipewire + " pw-link " + ShellQuote(output) + " " +
+                                  ShellQuote(input) + " 2>/dev/null") == 0;
+            },
+            std::chrono::seconds(20));
+        // 30 frames through the node, then the receiver ends by itself.
+        received = linked && WaitForChild(receiver, std::chrono::seconds(20)) == 0;
+        ReadFile(logFile, receiverLog);
+        KillAndReap(receiver);
+    }
+    EXPECT_TRUE(received) << "ports: " << output << " / " << input << "\n" << receiverLog;
+    EXPECT_NE(receiverLog.find("Got EOS from element"), std::string::npos) << receiverLog;
+    KillAndReap(receiver);
+    KillAndReap(sender);
+    KillAndReap(daemon);
 }
 
 } // namespace

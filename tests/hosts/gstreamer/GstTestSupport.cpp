@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace cvl::test {
 
@@ -56,6 +61,31 @@ std::string GstToolEnvironment() {
     if (!runtime.empty())
         environment += " LD_PRELOAD=" + ShellQuote(runtime) + " ASAN_OPTIONS=detect_leaks=0";
     return environment;
+}
+
+pid_t SpawnShell(const std::string& command, const std::string& logFile) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::string shell = "/bin/sh";
+    std::string option = "-c";
+    std::string text = command;
+    char* argv[] = {shell.data(), option.data(), text.data(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, shell.c_str(), &actions, nullptr, argv, environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitForChild(pid_t& pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    if (pid <= 0 || !WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout))
+        return -1;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void InitGStreamer() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <pthread.h>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,13 @@ std::string GstPluginFolder();
 // installation: variable assignments for the shell, with the sanitizer
 // runtime of this build preloaded when the element is built with one.
 std::string GstToolEnvironment();
+// Starts "sh -c command" in the background with its output going to
+// logFile; the caller kills and reaps it (KillAndReap). -1 when it could not
+// be started.
+pid_t SpawnShell(const std::string& command, const std::string& logFile);
+// Waits up to timeout for the child to end; its exit status, or -1.
+int WaitForChild(pid_t& pid, std::chrono::milliseconds timeout);
+
 // Stages the installation (if nothing did yet), points GStreamer at it and
 // initialises GStreamer once per process.
 void InitGStreamer();

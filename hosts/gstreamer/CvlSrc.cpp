@@ -37,20 +37,6 @@ GstStaticPadTemplate g_srcTemplate =
                                             "height = (int) [ 1, 65535 ], "
                                             "framerate = (fraction) [ 1/1, 240/1 ]"));
 
-const char* StatusName(FrameKind kind) {
-    switch (kind) {
-    case FrameKind::Live:
-        return "live";
-    case FrameKind::Error:
-        return "error";
-    case FrameKind::Busy:
-        return "busy";
-    case FrameKind::Disconnected:
-        return "disconnected";
-    }
-    return "error";
-}
-
 } // namespace
 
 struct _CvlSrc {
@@ -99,7 +85,7 @@ static void cvl_src_kind_changed(void* context, FrameKind kind) {
     CvlSrc* self = static_cast<CvlSrc*>(context);
     GstStructure* structure =
         gst_structure_new(CVL_SRC_STATUS_MESSAGE, "live", G_TYPE_BOOLEAN, kind == FrameKind::Live,
-                          "status", G_TYPE_STRING, StatusName(kind), nullptr);
+                          "status", G_TYPE_STRING, cvl::gst::KindName(kind), nullptr);
     gst_element_post_message(GST_ELEMENT(self),
                              gst_message_new_element(GST_OBJECT(self), structure));
 }

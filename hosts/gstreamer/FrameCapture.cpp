@@ -26,6 +26,17 @@ bool SameBytes(const EvfFrame& a, const EvfFrame& b) {
     return std::memcmp(a.GetBuf(), b.GetBuf(), static_cast<size_t>(a.GetBufSize())) == 0;
 }
 
+timespec MonotonicDeadline(FrameCapture::Clock::time_point deadline) {
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    timespec when;
+    when.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    when.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    return when;
+}
+
+} // namespace
+
 const char* KindName(FrameKind kind) {
     switch (kind) {
     case FrameKind::Live:
@@ -39,17 +50,6 @@ const char* KindName(FrameKind kind) {
     }
     return "unknown";
 }
-
-timespec MonotonicDeadline(FrameCapture::Clock::time_point deadline) {
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
-    timespec when;
-    when.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-    when.tv_nsec = static_cast<long>(ns % 1000000000LL);
-    return when;
-}
-
-} // namespace
 
 FrameCapture::FrameCapture(const CaptureSettings& settings, KindListener listener, void* context)
     : m_settings(settings), m_listener(listener), m_context(context) {
@@ -172,7 +172,10 @@ void FrameCapture::Run() {
     while (KeepRunning()) {
         std::shared_ptr<const EvfFrame> frame(client.GetFrame());
         const auto now = Clock::now();
-        if (!last || !SameBytes(*frame, *last)) {
+        if (!frame->GetBuf() || frame->GetBufSize() <= 0) {
+            // A status frame whose file could not be read: nothing to show.
+            GST_DEBUG("empty frame from the client passed over");
+        } else if (!last || !SameBytes(*frame, *last)) {
             last = frame;
             lastDistinct = now;
             const FrameKind kind = stock.Kind(*frame);

@@ -29,6 +29,9 @@ struct CaptureSettings {
     bool startSandbox = false;
 };
 
+// "live", "error", "busy" or "disconnected".
+const char* KindName(FrameKind kind);
+
 // One distinct frame as the capture thread published it.
 struct CapturedFrame {
     std::shared_ptr<const EvfFrame> frame;

@@ -154,8 +154,11 @@ static gboolean cvl_src_start(GstBaseSrc* base) {
     self->buffersOut = 0;
     self->width = 0;
     self->height = 0;
-    self->capture = new (std::nothrow) FrameCapture(settings, &cvl_src_kind_changed, self);
-    if (!self->capture) {
+    FrameCapture* capture = new (std::nothrow) FrameCapture(settings, &cvl_src_kind_changed, self);
+    GST_OBJECT_LOCK(self);
+    self->capture = capture;
+    GST_OBJECT_UNLOCK(self);
+    if (!capture) {
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("cannot start the capture"), (nullptr));
         return FALSE;
     }
@@ -166,8 +169,11 @@ static gboolean cvl_src_start(GstBaseSrc* base) {
 
 static gboolean cvl_src_stop(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
-    delete self->capture; // ends the stream and joins the capture thread
+    GST_OBJECT_LOCK(self);
+    FrameCapture* capture = self->capture;
     self->capture = nullptr;
+    GST_OBJECT_UNLOCK(self);
+    delete capture; // ends the stream and joins the capture thread
     GST_INFO_OBJECT(self, "stopped after %" G_GUINT64_FORMAT " buffers", self->buffersOut);
     return TRUE;
 }
@@ -178,9 +184,10 @@ static gboolean cvl_src_unlock(GstBaseSrc* base) {
     self->flushing = TRUE;
     if (self->clockId)
         gst_clock_id_unschedule(self->clockId);
+    FrameCapture* capture = self->capture;
     GST_OBJECT_UNLOCK(self);
-    if (self->capture)
-        self->capture->Interrupt(true);
+    if (capture)
+        capture->Interrupt(true);
     return TRUE;
 }
 
@@ -188,9 +195,10 @@ static gboolean cvl_src_unlock_stop(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
     GST_OBJECT_LOCK(self);
     self->flushing = FALSE;
+    FrameCapture* capture = self->capture;
     GST_OBJECT_UNLOCK(self);
-    if (self->capture)
-        self->capture->Interrupt(false);
+    if (capture)
+        capture->Interrupt(false);
     return TRUE;
 }
 

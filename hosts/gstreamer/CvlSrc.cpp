@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <new>
+#include <pthread.h>
 
 GST_DEBUG_CATEGORY(cvl_src_debug);
 #define GST_CAT_DEFAULT cvl_src_debug
@@ -42,7 +43,11 @@ GstStaticPadTemplate g_srcTemplate =
 struct _CvlSrc {
     GstPushSrc parent;
 
-    // Properties, under the object lock.
+    // Guards the properties, the capture pointer, clockId and flushing (a
+    // POSIX mutex, which the thread checkers see, rather than the object lock).
+    pthread_mutex_t lock;
+
+    // Properties.
     CvlSrcMode mode;
     gboolean startSandbox;
     gint fpsN;
@@ -62,7 +67,7 @@ struct _CvlSrc {
     gint capsFpsN;
     gint capsFpsD;
 
-    // Unlock support, under the object lock.
+    // Unlock support.
     GstClockID clockId;
     gboolean flushing;
 };
@@ -93,7 +98,7 @@ static void cvl_src_kind_changed(void* context, FrameKind kind) {
 static void cvl_src_set_property(GObject* object, guint id, const GValue* value,
                                  GParamSpec* pspec) {
     CvlSrc* self = CVL_SRC(object);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     switch (id) {
     case PROP_MODE:
         self->mode = static_cast<CvlSrcMode>(g_value_get_enum(value));
@@ -112,12 +117,12 @@ static void cvl_src_set_property(GObject* object, guint id, const GValue* value,
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
         break;
     }
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
 }
 
 static void cvl_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     CvlSrc* self = CVL_SRC(object);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     switch (id) {
     case PROP_MODE:
         g_value_set_enum(value, self->mode);
@@ -135,19 +140,19 @@ static void cvl_src_get_property(GObject* object, guint id, GValue* value, GPara
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
         break;
     }
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
 }
 
 static gboolean cvl_src_start(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
     CaptureSettings settings;
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     settings.sandbox = self->mode == CVL_SRC_MODE_SANDBOX;
     settings.startSandbox = self->startSandbox;
     self->capsFpsN = self->fpsN;
     self->capsFpsD = self->fpsD;
     self->flushing = FALSE;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     self->nextTick = GST_CLOCK_TIME_NONE;
     self->lastPts = GST_CLOCK_TIME_NONE;
     self->lastSequence = 0;
@@ -155,9 +160,9 @@ static gboolean cvl_src_start(GstBaseSrc* base) {
     self->width = 0;
     self->height = 0;
     FrameCapture* capture = new (std::nothrow) FrameCapture(settings, &cvl_src_kind_changed, self);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     self->capture = capture;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     if (!capture) {
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("cannot start the capture"), (nullptr));
         return FALSE;
@@ -169,10 +174,10 @@ static gboolean cvl_src_start(GstBaseSrc* base) {
 
 static gboolean cvl_src_stop(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     FrameCapture* capture = self->capture;
     self->capture = nullptr;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     delete capture; // ends the stream and joins the capture thread
     GST_INFO_OBJECT(self, "stopped after %" G_GUINT64_FORMAT " buffers", self->buffersOut);
     return TRUE;
@@ -180,12 +185,12 @@ static gboolean cvl_src_stop(GstBaseSrc* base) {
 
 static gboolean cvl_src_unlock(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     self->flushing = TRUE;
     if (self->clockId)
         gst_clock_id_unschedule(self->clockId);
     FrameCapture* capture = self->capture;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     if (capture)
         capture->Interrupt(true);
     return TRUE;
@@ -193,10 +198,10 @@ static gboolean cvl_src_unlock(GstBaseSrc* base) {
 
 static gboolean cvl_src_unlock_stop(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     self->flushing = FALSE;
     FrameCapture* capture = self->capture;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     if (capture)
         capture->Interrupt(false);
     return TRUE;
@@ -223,12 +228,12 @@ static gboolean cvl_src_negotiate(GstBaseSrc* base) {
 static gboolean cvl_src_query(GstBaseSrc* base, GstQuery* query) {
     CvlSrc* self = CVL_SRC(base);
     if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
-        GST_OBJECT_LOCK(self);
+        pthread_mutex_lock(&self->lock);
         const gboolean started = self->capture != nullptr;
         const GstClockTime period =
             gst_util_uint64_scale_int(GST_SECOND, self->capsFpsD ? self->capsFpsD : self->fpsD,
                                       self->capsFpsN ? self->capsFpsN : self->fpsN);
-        GST_OBJECT_UNLOCK(self);
+        pthread_mutex_unlock(&self->lock);
         if (!started)
             return FALSE;
         // A frame is stamped with the time the capture thread got it and
@@ -261,27 +266,27 @@ static gboolean cvl_src_wait_until(CvlSrc* self, GstClockTime target) {
     const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(self));
     GstClockID id = gst_clock_new_single_shot_id(clock, base + target);
     gst_object_unref(clock);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     if (self->flushing) {
-        GST_OBJECT_UNLOCK(self);
+        pthread_mutex_unlock(&self->lock);
         gst_clock_id_unref(id);
         return FALSE;
     }
     self->clockId = id;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     const GstClockReturn result = gst_clock_id_wait(id, nullptr);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     self->clockId = nullptr;
     const gboolean flushing = self->flushing;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     gst_clock_id_unref(id);
     return result != GST_CLOCK_UNSCHEDULED && !flushing;
 }
 
 static gboolean cvl_src_is_flushing(CvlSrc* self) {
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     const gboolean flushing = self->flushing;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     return flushing;
 }
 
@@ -358,9 +363,9 @@ static GstFlowReturn cvl_src_pick(CvlSrc* self, gboolean statusFrames, CapturedF
 
 static GstFlowReturn cvl_src_create(GstPushSrc* push, GstBuffer** out) {
     CvlSrc* self = CVL_SRC(push);
-    GST_OBJECT_LOCK(self);
+    pthread_mutex_lock(&self->lock);
     const gboolean statusFrames = self->statusFrames;
-    GST_OBJECT_UNLOCK(self);
+    pthread_mutex_unlock(&self->lock);
     const GstClockTime period = cvl_src_period(self);
 
     CapturedFrame frame;
@@ -423,6 +428,7 @@ static void cvl_src_finalize(GObject* object) {
     CvlSrc* self = CVL_SRC(object);
     delete self->capture;
     self->capture = nullptr;
+    pthread_mutex_destroy(&self->lock);
     G_OBJECT_CLASS(cvl_src_parent_class)->finalize(object);
 }
 
@@ -481,6 +487,7 @@ static void cvl_src_class_init(CvlSrcClass* klass) {
 }
 
 static void cvl_src_init(CvlSrc* self) {
+    pthread_mutex_init(&self->lock, nullptr);
     self->mode = kDefaultMode;
     self->startSandbox = kDefaultStartSandbox;
     self->fpsN = kDefaultFpsN;

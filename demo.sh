@@ -4,8 +4,9 @@
 # to cvl-view, a stand-in for a video application. On the way the camera is
 # unplugged and plugged in again, so the status frames and the recovery show.
 # Then cvl-web serves the stream to a browser, and headless Chromium takes a
-# screenshot of its page.
-# The console closes the service at the end. Results go to demo-output/.
+# screenshot of its page. A few seconds are also recorded through the
+# GStreamer element cvlsrc. The console closes the service at the end.
+# Results go to demo-output/.
 #
 # Exits non-zero when no live frame arrived.
 set -euo pipefail
@@ -128,6 +129,19 @@ wait "$web_pid" || true
 web_pid=""
 cp "$work/cvl-web.txt" "$output/cvl-web.txt"
 sed 's/^/  /' "$output/cvl-web.txt"
+
+step "recording 4 seconds through the GStreamer element cvlsrc (docs/gstreamer.md)"
+# The element of this build carries AddressSanitizer: the GStreamer tools get
+# its runtime preloaded and load the element in their own process.
+gst_env=(GST_PLUGIN_PATH="$root/usr/lib/gstreamer-1.0" GST_REGISTRY="$work/gst-registry.bin"
+    GST_REGISTRY_FORK=no LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+    ASAN_OPTIONS=detect_leaks=0)
+echo "  gst-launch-1.0 -e cvlsrc num-buffers=120 ! jpegparse ! matroskamux ! filesink location=demo-output/cvlsrc.mkv"
+env "${gst_env[@]}" gst-launch-1.0 -q -e cvlsrc num-buffers=120 ! jpegparse ! matroskamux ! \
+    filesink location="$output/cvlsrc.mkv"
+recorded="$(env "${gst_env[@]}" gst-launch-1.0 -v filesrc location="$output/cvlsrc.mkv" ! \
+    matroskademux ! fakesink silent=false 2>/dev/null | grep -c "last-message = chain" || true)"
+echo "  frames in demo-output/cvlsrc.mkv: $recorded"
 
 step "closing the service with the console (keys r, then q)"
 printf 'r\nq\n' | "$app/CVLClient" | sed 's/^/  /'

@@ -10,6 +10,8 @@ set(CVL_INSTALL_USR_BIN "usr/bin")
 # The platform stand-ins (CoreFoundation, libproc, Security) are shared
 # libraries in the staged root's usr/lib, where the platform's own would be.
 set(CVL_INSTALL_PLATFORM_LIBS "usr/lib")
+# GStreamer plug-ins of the installation (cvlsrc): found through GST_PLUGIN_PATH.
+set(CVL_INSTALL_GST_PLUGINS "${CVL_INSTALL_PLATFORM_LIBS}/gstreamer-1.0")
 
 # cvl_install_rpath(<target> <folder>): the installed <target> lives in
 # <folder> (relative to the root) and finds the platform libraries and the

@@ -85,6 +85,8 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
     variables.push_back("ZELSIM_CAMERA=" + options.camera);
     if (!options.fail.empty())
         variables.push_back("ZELSIM_FAIL=" + options.fail);
+    if (!options.size.empty())
+        variables.push_back("ZELSIM_SIZE=" + options.size);
     std::vector<char*> envp;
     for (std::string& variable : variables)
         envp.push_back(variable.data());

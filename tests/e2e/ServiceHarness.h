@@ -28,6 +28,8 @@ struct ServiceOptions {
     std::string camera = "standard";
     // ZELSIM_FAIL, when not empty.
     std::string fail;
+    // ZELSIM_SIZE (WIDTHxHEIGHT), when not empty.
+    std::string size;
     // What the fake probe commands print.
     std::string csrutilOutput = "System Integrity Protection status: enabled.\n";
     std::string swVersOutput =

@@ -1,5 +1,7 @@
 #include "FrameStamp.h"
 
+#include "JpegSegments.h"
+
 #include <ctime>
 #include <string>
 
@@ -7,10 +9,6 @@ namespace cvl::view {
 
 namespace {
 
-constexpr uint8_t kMarkerStart = 0xFF;
-constexpr uint8_t kStartOfImage = 0xD8;
-constexpr uint8_t kStartOfScan = 0xDA;
-constexpr uint8_t kEndOfImage = 0xD9;
 constexpr uint8_t kComment = 0xFE;
 
 // A decimal number of at most 19 digits (fits a signed 64-bit value).
@@ -59,33 +57,10 @@ bool ParseComment(const uint8_t* text, size_t length, FrameStamp& stamp) {
 } // namespace
 
 bool ReadFrameStamp(const uint8_t* bytes, size_t length, FrameStamp& stamp) {
-    if (!bytes || length < 4 || bytes[0] != kMarkerStart || bytes[1] != kStartOfImage)
-        return false;
-    size_t offset = 2;
-    while (offset + 4 <= length) {
-        if (bytes[offset] != kMarkerStart)
-            return false;
-        const uint8_t marker = bytes[offset + 1];
-        if (marker == kMarkerStart) { // fill byte before a marker
-            ++offset;
-            continue;
-        }
-        if (marker == kStartOfScan || marker == kEndOfImage)
-            return false;
-        // Markers without a length field (TEM, RSTn) carry no segment.
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            offset += 2;
-            continue;
-        }
-        const size_t segmentLength =
-            (static_cast<size_t>(bytes[offset + 2]) << 8) | bytes[offset + 3];
-        if (segmentLength < 2 || offset + 2 + segmentLength > length)
-            return false;
-        if (marker == kComment && ParseComment(bytes + offset + 4, segmentLength - 2, stamp))
-            return true;
-        offset += 2 + segmentLength;
-    }
-    return false;
+    return VisitHeaderSegments(
+        bytes, length, [&](uint8_t marker, const uint8_t* payload, size_t payloadLength) {
+            return marker == kComment && ParseComment(payload, payloadLength, stamp);
+        });
 }
 
 int64_t MonotonicNowNs() {

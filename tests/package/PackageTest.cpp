@@ -135,6 +135,7 @@ TEST(DebianPackage, HoldsTheWholeLayoutUnderItsRootAndTheSystemFiles) {
         CVL_PACKAGE_LIBDIR "/pkgconfig/corvalink.pc",
         CVL_PACKAGE_LIBDIR "/cmake/Corvalink/CorvalinkConfig.cmake",
         CVL_PACKAGE_LIBDIR "/cmake/Corvalink/CorvalinkConfigVersion.cmake",
+        CVL_PACKAGE_LIBDIR "/gstreamer-1.0/libgstcvlsrc.so",
         "/usr/share/doc/corvalink/copyright",
         "/usr/share/doc/corvalink/changelog.gz",
         "/usr/share/doc/corvalink/README.Debian",
@@ -203,8 +204,9 @@ TEST(DebianPackage, ControlFieldsNameThePackageAndItsLibraries) {
     EXPECT_EQ(fields["Description"].rfind("live video from a USB-tethered camera\n", 0), 0u)
         << fields["Description"];
     // Computed from what the programs link (dpkg-shlibdeps), with versions.
-    for (const char* library : {"libc6 (>=", "libstdc++6 (>=", "libjpeg62-turbo (>=",
-                                "libgnustep-gui", "libgnustep-base", "libobjc4"})
+    for (const char* library :
+         {"libc6 (>=", "libstdc++6 (>=", "libjpeg62-turbo (>=", "libgnustep-gui", "libgnustep-base",
+          "libobjc4", "libgstreamer1.0-0 (>="})
         EXPECT_NE(fields["Depends"].find(library), std::string::npos) << library;
     EXPECT_EQ(kPackage.substr(kPackage.rfind('/') + 1),
               "corvalink_" + fields["Version"] + "_amd64.deb");
@@ -296,6 +298,27 @@ TEST(DebianPackage, DevelopersFindTheClientLibraryFromTheSystemPlaces) {
     ASSERT_TRUE(ReadFile(root + kRoot + CVL_PATH_ERROR_FRAME, errorFrame));
     const std::string line = "frame 1: " + std::to_string(errorFrame.size()) + " bytes\n";
     EXPECT_EQ(output, line + "sandbox mode: off\n" + line + "sandbox mode: off\n");
+}
+
+// GStreamer finds the packaged element in its system plug-in folder, with no
+// GST_PLUGIN_PATH, and the element finds the client library in the root.
+TEST(DebianPackage, GStreamerFindsTheElementWithoutAPluginPath) {
+    ASSERT_TRUE(HaveProgram("gst-inspect-1.0"));
+    const std::string root = InstallIntoThrowAwayRoot();
+    const std::string registry = MakeFolder("gst") + "/registry.bin";
+    // The throw-away root stands in for the system's folder: GStreamer's
+    // system path is pointed there, as /usr/lib would be on an installation.
+    const std::string script =
+        "unset GST_PLUGIN_PATH; GST_REGISTRY=" + ShellQuote(registry) +
+        " GST_PLUGIN_SYSTEM_PATH_1_0=" + ShellQuote(root + CVL_PACKAGE_LIBDIR "/gstreamer-1.0") +
+        " gst-inspect-1.0 cvlsrc";
+    std::string output;
+    const int status = RunWithRootMounted(root, script, output);
+    if (status == -2)
+        GTEST_SKIP() << "no mount namespace to install the package at its place";
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Factory Details:"), std::string::npos) << output;
+    EXPECT_NE(output.find("start-sandbox"), std::string::npos) << output;
 }
 
 // The packaged service, started as the user unit would start it.

@@ -22,18 +22,6 @@ namespace {
 
 using namespace cvl::test;
 
-bool RequestPortServed() {
-    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
-                                                 kCFStringEncodingASCII);
-    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
-    CFRelease(name);
-    if (!port)
-        return false;
-    CFMessagePortInvalidate(port);
-    CFRelease(port);
-    return true;
-}
-
 // A service made of the blocks: the listener serves the request port and
 // hands requests to the owner.
 class Service {

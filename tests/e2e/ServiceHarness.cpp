@@ -106,7 +106,7 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
     }
     if (!waitUntilRunning)
         return true;
-    if (!WaitForLogMessage("camera controller started"))
+    if (!WaitForLogMessage("camera controller started") || !WaitFor(RequestPortServed, seconds(20)))
         return false;
     return !options.zelsdkLibrary.empty() ||
            WaitFor([] { return Zelsim("status").find("attached:") != std::string::npos; });

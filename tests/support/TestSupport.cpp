@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 
+#include "CVLPaths.h"
+
+#include <CoreFoundation/CoreFoundation.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -99,6 +103,20 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
             return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return true;
+}
+
+bool RequestPortServed() {
+    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
+                                                 kCFStringEncodingASCII);
+    if (!name)
+        return false;
+    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
+    CFRelease(name);
+    if (!port)
+        return false;
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
     return true;
 }
 

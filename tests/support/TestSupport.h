@@ -37,6 +37,11 @@ std::string MakeFolder(const std::string& name);
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// A service serves the request port of this test's runtime folder. The
+// service's listener thread makes the port some time after it has logged
+// "request listener started", and a request sent before is dropped.
+bool RequestPortServed();
+
 bool ReadFile(const std::string& path, std::string& contents);
 bool WriteFile(const std::string& path, const std::string& contents);
 bool FileExists(const std::string& path);

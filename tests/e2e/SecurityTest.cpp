@@ -86,7 +86,7 @@ TEST(OtherUsers, NeitherPortsNorFramesNorLogAreWithinTheirReach) {
     ASSERT_TRUE(service.Start());
     CVLClient client;
     client.StartStreamingSandboxMode();
-    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(20)));
+    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(60)));
     const std::string frame0 = SandboxFramePath(0);
     EXPECT_EQ(Mode(LogPath()), 0600u);
     EXPECT_EQ(Mode(frame0), 0600u);
@@ -135,7 +135,7 @@ TEST(PlantedFiles, LinksAtTheLogAFrameFileAndTheRequestSocketAreNotWrittenThroug
     ASSERT_TRUE(WaitFor([] { return SendRequestText("probe_note"); }, seconds(20)));
     CVLClient client;
     client.StartStreamingSandboxMode();
-    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(20)));
+    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(60)));
     // Every frame after the first is offered to the linked slot, and lost.
     ASSERT_TRUE(WaitForMoreFrames(20));
 

@@ -10,6 +10,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -101,6 +102,9 @@ int List(const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A server that refuses this user closes the connection, maybe before the
+    // request is written: that is a refusal (1), not a death by SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     if (argc != 3)
         return 2;
     const std::string verb = argv[1];

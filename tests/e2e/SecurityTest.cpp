@@ -10,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -202,11 +204,20 @@ TEST(Signals, ASigtermBeforeTheLogIsOpenedEndsTheServiceInOrder) {
     service.Terminate();
     const int fifo = open(LogPath().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fifo, 0);
+    // Read until the service closes its end, but never wait past a minute:
+    // a service that does not end fails the case instead of hanging it.
     std::string log;
     char buffer[4096];
-    ssize_t n;
-    while ((n = read(fifo, buffer, sizeof buffer)) > 0)
+    const auto deadline = std::chrono::steady_clock::now() + seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd reader = {fifo, POLLIN, 0};
+        if (poll(&reader, 1, 250) <= 0)
+            continue;
+        const ssize_t n = read(fifo, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
         log.append(buffer, static_cast<size_t>(n));
+    }
     close(fifo);
     EXPECT_EQ(service.WaitForExit(seconds(20)), 0);
     const std::vector<std::string> lines = SplitLines(log);

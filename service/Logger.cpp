@@ -13,8 +13,12 @@ Logger::Logger() : m_timeStamp(), m_pTime(nullptr), m_time(0), m_file(-1), m_tim
     // Created when missing, truncated otherwise; never through a symbolic
     // link, and for this user's eyes only, also when an earlier run left the
     // file readable by others. A failed open leaves every write a no-op.
-    m_file = open(CVLResolvePath(CVL_PATH_LOG),
-                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    // A signal that comes while the open waits (a fifo, a slow file system)
+    // must not cost the log: the open is tried again.
+    do {
+        m_file = open(CVLResolvePath(CVL_PATH_LOG),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    } while (m_file < 0 && errno == EINTR);
     struct stat st;
     if (m_file >= 0 && fstat(m_file, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
         fchmod(m_file, S_IRUSR | S_IWUSR);

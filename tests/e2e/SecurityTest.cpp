@@ -202,7 +202,9 @@ TEST(Signals, ASigtermBeforeTheLogIsOpenedEndsTheServiceInOrder) {
     ASSERT_TRUE(WaitFor([&] { return SigtermCaught(service.Pid()); }))
         << "no SIGTERM handler before the log was opened";
     service.Terminate();
-    const int fifo = open(LogPath().c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting for the writer, so that a service that never
+    // opens its log fails the case below rather than hanging it here.
+    const int fifo = open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fifo, 0);
     // Read until the service closes its end, but never wait past a minute:
     // a service that does not end fails the case instead of hanging it.

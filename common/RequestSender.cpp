@@ -29,3 +29,17 @@ bool SendRequestText(const std::string& text) {
     CFRelease(port);
     return status == kCFMessagePortSuccess;
 }
+
+bool RequestPortServed() {
+    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
+                                                 kCFStringEncodingASCII);
+    if (!name)
+        return false;
+    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
+    CFRelease(name);
+    if (!port)
+        return false;
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
+    return true;
+}

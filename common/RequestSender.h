@@ -15,4 +15,8 @@ constexpr CFTimeInterval kRequestReceiveTimeout = 1.0;
 // success; false at once when no service serves the port.
 bool SendRequestText(const std::string& text);
 
+// True when a service serves the request port now: a remote port to it can
+// be made. Sends nothing.
+bool RequestPortServed();
+
 #endif

@@ -106,20 +106,6 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return true;
 }
 
-bool RequestPortServed() {
-    CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
-                                                 kCFStringEncodingASCII);
-    if (!name)
-        return false;
-    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
-    CFRelease(name);
-    if (!port)
-        return false;
-    CFMessagePortInvalidate(port);
-    CFRelease(port);
-    return true;
-}
-
 bool ReadFile(const std::string& path, std::string& contents) {
     std::ifstream in(path, std::ios::binary);
     if (!in)

@@ -7,6 +7,8 @@
 #ifndef CVL_TESTS_SUPPORT_TESTSUPPORT_H
 #define CVL_TESTS_SUPPORT_TESTSUPPORT_H
 
+#include "RequestSender.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -36,11 +38,6 @@ std::string MakeFolder(const std::string& name);
 // Polls condition every few milliseconds until it holds or timeout passes.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// A service serves the request port of this test's runtime folder. The
-// service's listener thread makes the port some time after it has logged
-// "request listener started", and a request sent before is dropped.
-bool RequestPortServed();
 
 bool ReadFile(const std::string& path, std::string& contents);
 bool WriteFile(const std::string& path, const std::string& contents);

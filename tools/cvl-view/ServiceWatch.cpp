@@ -1,7 +1,6 @@
 #include "ServiceWatch.h"
 
-#include "CVLPaths.h"
-#include <CoreFoundation/CoreFoundation.h>
+#include "RequestSender.h"
 
 #include <cstdio>
 
@@ -35,20 +34,6 @@ bool ServiceWatch::AskAgain(bool distinctLiveFrame, Clock::time_point now) {
     m_lastFrame = now;
     m_nextProbe = now;
     ++m_asked;
-    return true;
-}
-
-bool ServiceWatch::RequestPortServed() {
-    CFStringRef name =
-        CFStringCreateWithCString(nullptr, CVL_REQUEST_PORT_NAME, kCFStringEncodingMacRoman);
-    if (!name)
-        return false;
-    CFMessagePortRef port = CFMessagePortCreateRemote(nullptr, name);
-    CFRelease(name);
-    if (!port)
-        return false;
-    CFMessagePortInvalidate(port);
-    CFRelease(port);
     return true;
 }
 

@@ -26,8 +26,6 @@ public:
     int TimesAsked() const { return m_asked; }
 
 private:
-    static bool RequestPortServed();
-
     Clock::duration m_quiet;
     Clock::duration m_probeInterval;
     Clock::time_point m_lastFrame;

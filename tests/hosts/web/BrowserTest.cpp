@@ -87,9 +87,13 @@ bool ShowsColourBars(const Image& image) {
     return false;
 }
 
+// Pixels of the colour in the page's header, where the state badge is (the
+// picture below it may hold any colour: the simulator's ball blends into
+// red-brown at its edge).
 int PixelsOf(const Image& image, const Rgb& colour) {
+    constexpr int kHeaderHeight = 44;
     int count = 0;
-    for (int y = 0; y < image.height; ++y)
+    for (int y = 0; y < image.height && y < kHeaderHeight; ++y)
         for (int x = 0; x < image.width; ++x)
             count += Near(image.At(x, y), colour, 16);
     return count;

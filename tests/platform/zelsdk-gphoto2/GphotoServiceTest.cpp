@@ -32,9 +32,9 @@ constexpr auto kConnect = seconds(40);
 class GphotoService : public ::testing::Test {
 protected:
     void SetUp() override {
-        AllowLibraryLeaks();
         ASSERT_TRUE(m_camera.Start(kCameraFps));
         m_options.zelsdkLibrary = GphotoLibrary();
+        m_options.zelsdkCompanions = {GphotoHelper()};
     }
 
     void TearDown() override {

@@ -57,15 +57,6 @@ std::vector<pid_t> Helpers() {
     return found;
 }
 
-bool MapsLibgphoto2(pid_t pid) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    std::string line;
-    while (std::getline(maps, line))
-        if (line.find("libgphoto2") != std::string::npos)
-            return true;
-    return false;
-}
-
 // What each of a process's descriptors is ("pipe:[123]", "/dev/null", ...).
 std::vector<std::string> DescriptorTargets(pid_t pid) {
     std::vector<std::string> targets;

@@ -6,22 +6,12 @@
 #include "GphotoServiceFixture.h"
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 namespace cvl::test {
 namespace {
 
 constexpr int kFaultSeconds = 20;
-
-bool LoadsLibgphoto2(pid_t pid) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    std::string line;
-    while (std::getline(maps, line))
-        if (line.find("libgphoto2") != std::string::npos)
-            return true;
-    return false;
-}
 
 class GphotoLinkFault : public GphotoService, public ::testing::WithParamInterface<const char*> {};
 
@@ -32,7 +22,7 @@ TEST_P(GphotoLinkFault, LiveFramesComeBackAfterTheFaultAndTheServiceKeepsItsDesc
     ASSERT_GE(Watch(client, seconds(1)).UniqueLive(), 1);
     const int before = OpenDescriptors(m_service.Pid());
     ASSERT_GT(before, 0);
-    EXPECT_FALSE(LoadsLibgphoto2(m_service.Pid()));
+    EXPECT_FALSE(MapsLibgphoto2(m_service.Pid()));
 
     ASSERT_TRUE(m_camera.Fault(GetParam(), kFaultSeconds));
     const auto faultEnds = std::chrono::steady_clock::now() + seconds(kFaultSeconds);
@@ -53,7 +43,7 @@ TEST_P(GphotoLinkFault, LiveFramesComeBackAfterTheFaultAndTheServiceKeepsItsDesc
                                " was unable to send a frame"),
               0);
     EXPECT_EQ(OpenDescriptors(m_service.Pid()), before);
-    EXPECT_FALSE(LoadsLibgphoto2(m_service.Pid()));
+    EXPECT_FALSE(MapsLibgphoto2(m_service.Pid()));
     client.StopStreaming();
 }
 
@@ -107,7 +97,7 @@ TEST_F(GphotoService, TwoMinutesOfFailingInitialisationKeepTheServiceDescriptors
     // one starts), nothing more, and the end holds no more than the start.
     EXPECT_LE(*highest, *lowest + 2);
     EXPECT_LE(lastHighest, firstHighest);
-    EXPECT_FALSE(LoadsLibgphoto2(m_service.Pid()));
+    EXPECT_FALSE(MapsLibgphoto2(m_service.Pid()));
 
     // The camera answers again: live frames.
     EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, kConnect));

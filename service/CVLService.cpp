@@ -1,6 +1,7 @@
 // The service process: probes the host for sandbox mode, initialises the
 // camera SDK, runs the camera controller until SIGTERM or a "Close" request,
 // and takes everything down again in order.
+#include "CVLPaths.h"
 #include "CameraController.h"
 #include "HostProbe.h"
 #include "Logger.h"
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 
 namespace {
 void term_handler(int);
@@ -94,6 +96,17 @@ void NoteLastTermination() {
 } // namespace
 
 int main() {
+    // One service per installation: a second one started beside a running
+    // one found the log in use and touched nothing. It ends before it runs
+    // anything, so the running service's log, frame files and request port
+    // stay as they are.
+    if (g_logger.InUse()) {
+        std::fprintf(stderr,
+                     "CVLService: another service is running with this installation (its log "
+                     "%s is in use); this one ends\n",
+                     CVLResolvePath(CVL_PATH_LOG));
+        return 1;
+    }
     signal(SIGTERM, term_handler);
     const bool sandboxMode = EnableSandboxMode();
     NoteTermination();

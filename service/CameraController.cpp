@@ -1,5 +1,6 @@
 #include "CameraController.h"
 
+#include "LogText.h"
 #include "Logger.h"
 #include "RequestText.h"
 
@@ -7,7 +8,6 @@
 #include <libproc.h>
 #include <sys/proc_info.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <unistd.h>
@@ -20,17 +20,8 @@ constexpr std::chrono::nanoseconds kQuietPeriod(3001000000LL);
 // How long shutdown waits for the closing commands to run.
 constexpr int kClosingCommandsTimeoutMs = 1000;
 
-// Requests waiting for the controller thread beyond which new ones are
-// dropped: about 3 s of passes, so a burst cannot keep a real client waiting
-// for minutes nor act for a client long gone.
-constexpr size_t kMaxQueuedRequests = 32;
-// Requests of one sender identifier that may wait at once, so that one noisy
-// client leaves room for the others.
-constexpr size_t kMaxQueuedPerSender = 8;
 // A request text longer than any a client sends is dropped whole.
 constexpr size_t kMaxRequestBytes = 4096;
-// How much of a sender identifier or command a log line shows.
-constexpr size_t kMaxLoggedBytes = 256;
 
 constexpr int kMaxProcesses = 2048;
 constexpr char kSandboxSenderId[] = "sandbox";
@@ -38,29 +29,6 @@ constexpr char kSandboxSenderId[] = "sandbox";
 bool NameStartsWith(const char* name, size_t size, const char* prefix) {
     const size_t length = std::strlen(prefix);
     return length <= size && std::memcmp(name, prefix, length) == 0;
-}
-
-// A request's text as a log line shows it: control characters written as
-// \xNN so that no request can start a line of its own, and at most
-// kMaxLoggedBytes of it, followed by its full length. Printable text within
-// the bound is shown unchanged.
-std::string Loggable(const std::string& text) {
-    std::string shown;
-    const size_t end = std::min(text.size(), kMaxLoggedBytes);
-    for (size_t i = 0; i < end; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f) {
-            static const char kHex[] = "0123456789ABCDEF";
-            shown += "\\x";
-            shown += kHex[c >> 4];
-            shown += kHex[c & 15];
-        } else {
-            shown += static_cast<char>(c);
-        }
-    }
-    if (end < text.size())
-        shown += "... (" + std::to_string(text.size()) + " bytes)";
-    return shown;
 }
 
 } // namespace
@@ -132,7 +100,7 @@ bool CameraController::HandleRequest(const std::string& request) {
     std::string senderId;
     std::string command;
     ParseRequestText(request, senderId, command);
-    g_logger.Log("received: " + Loggable(command) + " from: " + Loggable(senderId));
+    g_logger.Log("received: " + LoggableText(command) + " from: " + LoggableText(senderId));
     if (command == "StartStreaming") {
         AddFrameSender(senderId, false);
         StartStreaming();
@@ -174,44 +142,34 @@ void CameraController::PeriodicCheck(bool& sandboxStream) {
     }
 }
 
-void CameraController::AddRequest(std::string request) {
-    // A full queue, or one that holds enough of this sender's, drops what
-    // comes; the first drop until the queue has drained is logged, after the
-    // lock is let go.
+void CameraController::AddRequest(std::string request, long process) {
+    // What is dropped is logged once per burst, after the lock is let go.
     const char* dropped = nullptr;
     pthread_mutex_lock(&m_requestsMutex);
     if (request.size() > kMaxRequestBytes) {
-        dropped = "request too long, dropped";
-    } else if (m_requests.size() >= kMaxQueuedRequests ||
-               QueuedFrom(request) >= kMaxQueuedPerSender) {
+        if (!m_droppingLong)
+            dropped = "request too long, dropped";
+        m_droppingLong = true;
+        m_droppedSincePass = true;
+    } else if (!m_requests.Add(std::move(request), process)) {
         if (!m_droppingRequests)
             dropped = "request queue full, dropping requests";
         m_droppingRequests = true;
-    } else {
-        m_requests.push_back(std::move(request));
+        m_droppedSincePass = true;
     }
     pthread_mutex_unlock(&m_requestsMutex);
     if (dropped)
         g_logger.Log(dropped);
 }
 
-size_t CameraController::QueuedFrom(const std::string& request) const {
-    const std::string sender = request.substr(0, request.find('_'));
-    size_t count = 0;
-    for (const std::string& queued : m_requests)
-        count += queued.compare(0, queued.find('_'), sender) == 0;
-    return count;
-}
-
 std::string CameraController::GetRequest() {
-    std::string request;
     pthread_mutex_lock(&m_requestsMutex);
-    if (!m_requests.empty()) {
-        request = std::move(m_requests.front());
-        m_requests.pop_front();
-    }
-    if (m_requests.empty())
+    std::string request = m_requests.Take();
+    if (m_requests.Empty() && !m_droppedSincePass) {
         m_droppingRequests = false;
+        m_droppingLong = false;
+    }
+    m_droppedSincePass = false;
     pthread_mutex_unlock(&m_requestsMutex);
     return request;
 }

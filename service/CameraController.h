@@ -11,11 +11,11 @@
 #include "FrameGrabber.h"
 #include "FrameSender.h"
 #include "RequestListener.h"
+#include "RequestQueue.h"
 
 #include <pthread.h>
 
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <string>
 
@@ -29,11 +29,12 @@ public:
 
     static void* Thread(void* controller);
 
-    // Appends one request text to the queue; the controller thread handles
-    // one per pass, oldest first. A full queue (32, or 8 of one sender
-    // identifier) or an overlong text drops it.
-    void AddRequest(std::string request);
-    // The oldest request, or the empty text when none waits.
+    // Queues one request text from the given process (-1: not known); the
+    // controller thread handles one per pass, in arrival order while no
+    // process has more than one waiting, else taking turns between the
+    // processes (RequestQueue). An overlong text is dropped.
+    void AddRequest(std::string request, long process = -1);
+    // The next request in turn, or the empty text when none waits.
     std::string GetRequest();
 
     // Finds the first camera and queues the session commands, unless a
@@ -68,9 +69,6 @@ private:
     // The reconnect and the sandbox stream, every 3 s of quiet.
     void PeriodicCheck(bool& sandboxStream);
     void DestroyFrameSenders();
-    // How many queued requests share the sender identifier of request; the
-    // request lock is held.
-    size_t QueuedFrom(const std::string& request) const;
 
     pthread_t m_thread;
     bool m_threadStarted = false;
@@ -81,9 +79,13 @@ private:
     FrameGrabber m_frameGrabber;
     std::list<FrameSender*> m_frameSenders;
     pthread_mutex_t m_frameSendersMutex = PTHREAD_MUTEX_INITIALIZER;
-    std::deque<std::string> m_requests;
-    // Set from the first request dropped at a full queue until it drained.
+    RequestQueue m_requests;
+    // Set from the first request dropped at a full queue, and from the first
+    // overlong one, until a pass finds the queue drained and nothing dropped
+    // since the pass before: one line per burst.
     bool m_droppingRequests = false;
+    bool m_droppingLong = false;
+    bool m_droppedSincePass = false;
     pthread_mutex_t m_requestsMutex = PTHREAD_MUTEX_INITIALIZER;
     bool m_close = false;
     pthread_mutex_t m_closeMutex = PTHREAD_MUTEX_INITIALIZER;

@@ -1,6 +1,7 @@
 #include "FrameSender.h"
 
 #include "FrameTransport.h"
+#include "LogText.h"
 #include "Logger.h"
 
 #include <cstdio>
@@ -16,7 +17,7 @@ FrameSender::FrameSender(std::string id) : m_id(std::move(id)), m_thread() {
     KeepRunning(true);
     m_threadStarted = pthread_create(&m_thread, nullptr, &FrameSender::Thread, this) == 0;
     IncrementCount();
-    g_logger.Log("frame sender " + m_id + " started");
+    g_logger.Log("frame sender " + LoggableText(m_id) + " started");
 }
 
 FrameSender::~FrameSender() {
@@ -35,7 +36,7 @@ FrameSender::~FrameSender() {
         for (int slot = 0; slot < kSandboxSlotCount; ++slot)
             std::remove(SandboxFramePath(slot).c_str());
     }
-    g_logger.Log("frame sender " + m_id + " destroyed");
+    g_logger.Log("frame sender " + LoggableText(m_id) + " destroyed");
     if (m_portName)
         CFRelease(m_portName);
 }
@@ -104,7 +105,7 @@ bool FrameSender::SendFrame() {
             m_portName ? CFMessagePortCreateRemote(kCFAllocatorDefault, m_portName) : nullptr;
         if (!m_remotePort) {
             SetSendFailed(true);
-            g_logger.Log("frame sender " + m_id + " was unable to open the port");
+            g_logger.Log("frame sender " + LoggableText(m_id) + " was unable to open the port");
             delete frame;
             return false;
         }
@@ -112,7 +113,7 @@ bool FrameSender::SendFrame() {
     const bool sent = SendFrameMessage(m_remotePort, frame->GetBuf(), frame->GetBufSize());
     if (!sent) {
         SetSendFailed(true);
-        g_logger.Log("frame sender " + m_id + " was unable to send a frame");
+        g_logger.Log("frame sender " + LoggableText(m_id) + " was unable to send a frame");
     }
     delete frame;
     return sent;

@@ -5,22 +5,42 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 Logger::Logger() : m_timeStamp(), m_pTime(nullptr), m_time(0), m_file(-1), m_timeParts() {
-    // Created when missing, truncated otherwise; never through a symbolic
-    // link, and for this user's eyes only, also when an earlier run left the
-    // file readable by others. A failed open leaves every write a no-op.
-    // A signal that comes while the open waits (a fifo, a slow file system)
-    // must not cost the log: the open is tried again.
+    // Created when missing; never through a symbolic link, and for this
+    // user's eyes only, also when an earlier run left the file readable by
+    // others. A failed open leaves every write a no-op. A signal that comes
+    // while the open waits (a fifo, a slow file system) must not cost the
+    // log: the open is tried again.
     do {
-        m_file = open(CVLResolvePath(CVL_PATH_LOG),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        m_file = open(CVLResolvePath(CVL_PATH_LOG), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                      S_IRUSR | S_IWUSR);
     } while (m_file < 0 && errno == EINTR);
+    if (m_file < 0)
+        return;
+    // The log belongs to one service at a time: the lock is held for the
+    // whole run (the system lets it go when the process ends, however it
+    // ends). Only its holder empties the file, so a second service started
+    // beside a running one leaves that one's log as it is.
+    int locked;
+    do {
+        locked = flock(m_file, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno == EWOULDBLOCK) {
+        close(m_file);
+        m_file = -1;
+        m_inUse = true;
+        return;
+    }
+    // Emptied only now that it is ours (a fifo cannot be; it is written all
+    // the same).
+    [[maybe_unused]] const int emptied = ftruncate(m_file, 0);
     struct stat st;
-    if (m_file >= 0 && fstat(m_file, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+    if (fstat(m_file, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
         fchmod(m_file, S_IRUSR | S_IWUSR);
 }
 

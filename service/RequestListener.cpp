@@ -98,7 +98,7 @@ void* RequestListener::Thread(void* listener) {
     return nullptr;
 }
 
-CFDataRef RequestListener::Callback(CFMessagePortRef, SInt32, CFDataRef data, void*) {
+CFDataRef RequestListener::Callback(CFMessagePortRef port, SInt32, CFDataRef data, void*) {
     std::string text;
     if (data) {
         const CFIndex length = CFDataGetLength(data);
@@ -110,9 +110,12 @@ CFDataRef RequestListener::Callback(CFMessagePortRef, SInt32, CFDataRef data, vo
             text.assign(reinterpret_cast<const char*>(bytes), size);
         }
     }
+    // The sending process as the platform knows it, so that the controller
+    // can share its turns fairly whatever identifier a request claims.
+    const long process = CFMessagePortGetSenderProcessIdentifier(port);
     pthread_mutex_lock(&g_cameraControllerMutex);
     if (g_pCameraController)
-        g_pCameraController->AddRequest(text);
+        g_pCameraController->AddRequest(text, process);
     pthread_mutex_unlock(&g_cameraControllerMutex);
     return CreateSuccessReply();
 }

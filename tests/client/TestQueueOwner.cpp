@@ -12,7 +12,7 @@ std::mutex g_ownerMutex;
 } // namespace cvl::test
 
 // The listener's hand-over, routed to the owner that exists.
-void CameraController::AddRequest(std::string request) {
+void CameraController::AddRequest(std::string request, long) {
     std::lock_guard<std::mutex> lock(cvl::test::g_ownerMutex);
     if (cvl::test::g_owner)
         cvl::test::g_owner->AddRequest(request);

@@ -233,37 +233,109 @@ TEST(Signals, ASigtermBeforeTheLogIsOpenedEndsTheServiceInOrder) {
     EXPECT_EQ(lines.back().substr(20), "cvl service done");
 }
 
-TEST(RequestFlood, ABurstIsBoundedLoggedOnceAndRealClientsStillStream) {
-    ServiceProcess service;
-    ASSERT_TRUE(service.Start());
-    for (int i = 0; i < 1000; ++i)
-        ASSERT_TRUE(SendRequestText("flood_note " + std::to_string(i)));
-    CVLClient client;
-    client.StartStreaming();
-    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
-    // Once per burst: the flood's own eight fill its share of the queue
-    // again long before the controller has drained it.
-    const int dropLines = CountLogMessages("request queue full, dropping requests");
-    EXPECT_GE(dropLines, 1);
-    EXPECT_LE(dropLines, 3);
+// cvl-request-flood in a process of its own, sending until it is ended.
+class FloodingProcess {
+public:
+    explicit FloodingProcess(const char* mode) {
+        const std::string program = Program("cvl-request-flood");
+        m_pid = fork();
+        if (m_pid == 0) {
+            execl(program.c_str(), program.c_str(), mode, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~FloodingProcess() { KillAndReap(m_pid); }
+    FloodingProcess(const FloodingProcess&) = delete;
+    FloodingProcess& operator=(const FloodingProcess&) = delete;
+    bool Started() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
+};
+
+int FloodLinesHandled() {
     int handled = 0;
     for (const std::string& message : LogMessages())
         handled += message.rfind("received: note ", 0) == 0;
-    // The queue's 32 and what drained while the burst came; never the 1000.
-    EXPECT_LT(handled, 300);
+    return handled;
+}
+
+// A process that floods the request port, under one sender identifier or a
+// new one for every request, delays another process's request by a few of
+// the controller's passes, not by its whole backlog: the queue takes turns
+// between processes, told apart by what the platform says about the sender.
+class FloodingProcessTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(FloodingProcessTest, DelaysAnotherClientsStreamByAFewSecondsAtMost) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    FloodingProcess flood(GetParam());
+    ASSERT_TRUE(flood.Started());
+    // The flood has filled its share of the queue before the client asks.
+    ASSERT_TRUE(WaitForLogMessage("request queue full, dropping requests", 1, seconds(60)));
+    ASSERT_TRUE(WaitFor([] { return FloodLinesHandled() >= 3; }, seconds(60)));
+
+    CVLClient client;
+    const auto asked = std::chrono::steady_clock::now();
+    client.StartStreaming();
+    const std::string received = "received: StartStreaming from: " + std::to_string(getpid());
+    ASSERT_TRUE(WaitForLogMessage(received, 1, seconds(60)));
+    const double taken =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
+    std::printf("flood of %s identifier(s): the client's request was handled after %.1f s\n",
+                GetParam(), taken);
+    // A few passes; the flood's whole share (256 requests) would take 25 s.
+    EXPECT_LT(taken, 10.0);
+    // Once per burst: the flood never lets the queue drain.
+    EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 1);
     client.StopStreaming();
+}
+
+INSTANTIATE_TEST_SUITE_P(RequestFlood, FloodingProcessTest, testing::Values("one", "many"));
+
+// A host that opens and closes its stream faster than the controller's pace
+// loses no request: every one is carried out, in its order.
+TEST(RequestFlood, AHostThatStartsAndStopsFastLosesNoRequest) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    const std::string id = std::to_string(getpid());
+    constexpr int kCycles = 40;
+    for (int i = 0; i < kCycles; ++i) {
+        ASSERT_TRUE(SendRequestText(id + "_StartStreaming"));
+        ASSERT_TRUE(SendRequestText(id + "_StopStreaming"));
+    }
+    ASSERT_TRUE(WaitForLogMessage("received: StopStreaming from: " + id, kCycles, seconds(60)));
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + id + " destroyed", kCycles));
+    std::vector<std::string> handled;
+    for (const std::string& message : LogMessages()) {
+        if (message.rfind("received: ", 0) == 0 &&
+            message.find(" from: " + id) != std::string::npos)
+            handled.push_back(message);
+    }
+    ASSERT_EQ(handled.size(), 2u * kCycles);
+    for (int i = 0; i < kCycles; ++i) {
+        EXPECT_EQ(handled[2 * i], "received: StartStreaming from: " + id);
+        EXPECT_EQ(handled[2 * i + 1], "received: StopStreaming from: " + id);
+    }
+    EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 0);
 }
 
 TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
     ASSERT_TRUE(SendRequestText("1_x\n2026-01-01 00:00:00 forged line\r"));
+    // An escaped newline and the same four characters sent literally differ.
+    ASSERT_TRUE(SendRequestText("1_a\\x0Ab"));
     const std::string noSeparator(3000, 'A');
     ASSERT_TRUE(SendRequestText(noSeparator));
-    ASSERT_TRUE(SendRequestText(std::string(100000, 'B')));
+    // A burst of overlong requests is one line.
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(SendRequestText(std::string(100000, 'B')));
     ASSERT_TRUE(SendRequestText("2_plugin fps: 29.97"));
     ASSERT_TRUE(WaitForLogMessage("received: plugin fps: 29.97 from: 2"));
     EXPECT_EQ(CountLogMessages("received: x\\x0A2026-01-01 00:00:00 forged line\\x0D from: 1"), 1);
+    EXPECT_EQ(CountLogMessages("received: a\\\\x0Ab from: 1"), 1);
     const std::string shown = std::string(256, 'A') + "... (3000 bytes)";
     EXPECT_EQ(CountLogMessages("received: " + shown + " from: " + shown), 1);
     EXPECT_EQ(CountLogMessages("request too long, dropped"), 1);
@@ -272,6 +344,29 @@ TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
     struct stat st;
     ASSERT_EQ(stat(LogPath().c_str(), &st), 0);
     EXPECT_LT(st.st_size, 20000);
+}
+
+// The sender identifier names the frame sender in its own lines: there too
+// it cannot start a line of its own nor blow the line up.
+TEST(RequestFlood, SenderIdentifierCannotForgeTheFrameSendersLines) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    const std::string forged = "x\n2026-01-01 00:00:00 forged line";
+    ASSERT_TRUE(SendRequestText(forged + "_StartStreaming"));
+    const std::string shownForged = "x\\x0A2026-01-01 00:00:00 forged line";
+    // No frame port of that name: the first frame fails the sender.
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + shownForged + " destroyed", 1, seconds(30)));
+    EXPECT_EQ(CountLogMessages("frame sender " + shownForged + " started"), 1);
+    EXPECT_EQ(CountLogMessages("frame sender " + shownForged + " was unable to open the port"), 1);
+
+    const std::string longId(4000, 'C');
+    ASSERT_TRUE(SendRequestText(longId + "_StartStreaming"));
+    const std::string shownLong = std::string(256, 'C') + "... (4000 bytes)";
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + shownLong + " destroyed", 1, seconds(30)));
+    for (const std::string& message : LogMessages()) {
+        EXPECT_NE(message.rfind("forged line", 0), 0u) << message;
+        EXPECT_LT(message.size(), 400u);
+    }
 }
 
 TEST(ConnectionFlood, SilentAndHalfHeaderPeersDoNotLockClientsOut) {

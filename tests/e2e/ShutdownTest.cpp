@@ -1,7 +1,10 @@
 // How the service ends: on SIGTERM, on a "Close" request, on both, during the
 // start-up probe, and when the SDK cannot start. Always status 0, and the
-// stop lines in their order.
+// stop lines in their order. And a second service started beside a running
+// one, which ends at once with status 1 and touches nothing of the first.
 #include "CVLClient.h"
+#include "CVLPaths.h"
+#include "FrameTransport.h"
 #include "FrameWatch.h"
 #include "RequestSender.h"
 #include "ServiceHarness.h"
@@ -11,6 +14,7 @@
 
 #include <atomic>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -200,6 +204,73 @@ TEST(Shutdown, AnSdkThatCannotStartEndsAtOnce) {
     EXPECT_EQ(log.back(), "cvl service done");
     EXPECT_EQ(CountLogMessages("starting camera controller.."), 0);
     EXPECT_FALSE(SendRequestText("1_StartStreaming")) << "a request port without a service";
+}
+
+std::string ReadText(const std::string& path) {
+    std::string text;
+    ReadFile(path, text);
+    return text;
+}
+
+TEST(SecondService, LeavesTheRunningServicesLogFramesAndPortAloneAndEnds) {
+    ServiceProcess first;
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(SendRequestText("77_StartStreamingSandboxMode"));
+    const std::string frame = SandboxFramePath(0);
+    ASSERT_TRUE(WaitFor([&] { return FileExists(frame); }, seconds(60)));
+    const std::string logBefore = ReadText(CVLResolvePath(CVL_PATH_LOG));
+
+    const std::string errors = TempFolder() + "/second-stderr";
+    const int errorsFd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(errorsFd, 0);
+    ServiceOptions options;
+    options.stderrFd = errorsFd;
+    ServiceProcess second;
+    ASSERT_TRUE(second.Start(options, false));
+    EXPECT_EQ(second.WaitForExit(seconds(30)), 1);
+    close(errorsFd);
+    EXPECT_NE(ReadText(errors).find("another service is running"), std::string::npos)
+        << ReadText(errors);
+
+    // The first one's log went on where it was, its frames keep coming and
+    // its port still takes requests.
+    const std::string frameBefore = ReadText(frame);
+    ASSERT_TRUE(SendRequestText("1_after the second"));
+    ASSERT_TRUE(WaitForLogMessage("received: after the second from: 1"));
+    const std::string logAfter = ReadText(CVLResolvePath(CVL_PATH_LOG));
+    EXPECT_EQ(logAfter.compare(0, logBefore.size(), logBefore), 0) << logAfter;
+    EXPECT_EQ(CountLogMessages("camera controller started"), 1);
+    EXPECT_TRUE(
+        WaitFor([&] { return FileExists(frame) && ReadText(frame) != frameBefore; }, seconds(30)));
+    first.Terminate();
+    EXPECT_EQ(first.WaitForExit(kStopBound), 0);
+}
+
+TEST(SecondService, OfTwoStartedAtOnceOneRunsAndTheOtherEnds) {
+    ServiceProcess one;
+    ServiceProcess two;
+    ASSERT_TRUE(one.Start(ServiceOptions(), false));
+    ASSERT_TRUE(two.Start(ServiceOptions(), false));
+    int status = -1;
+    const auto until = std::chrono::steady_clock::now() + seconds(30);
+    while (one.Pid() > 0 && two.Pid() > 0 && std::chrono::steady_clock::now() < until) {
+        status = one.WaitForExit(milliseconds(50));
+        if (one.Pid() > 0)
+            status = two.WaitForExit(milliseconds(50));
+    }
+    ASSERT_NE(one.Pid() > 0, two.Pid() > 0) << "not exactly one of them ended";
+    EXPECT_EQ(status, 1);
+    ServiceProcess& running = one.Pid() > 0 ? one : two;
+    ASSERT_TRUE(WaitForLogMessage("camera controller started"));
+    ASSERT_TRUE(WaitFor(RequestPortServed, seconds(20)));
+    ASSERT_TRUE(SendRequestText("1_still here"));
+    ASSERT_TRUE(WaitForLogMessage("received: still here from: 1"));
+    running.Terminate();
+    EXPECT_EQ(running.WaitForExit(kStopBound), 0);
+    // One service's lines alone, from start to end.
+    const std::vector<std::string> log = LogMessages();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "zelsdk initialized"), 1);
+    ExpectOrderlyStop(log);
 }
 
 } // namespace

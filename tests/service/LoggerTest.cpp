@@ -64,6 +64,22 @@ TEST(Logger, WritesStampedLinesInUtcAndTruncatesAtStart) {
     EXPECT_EQ(ReadLog(), "");
 }
 
+TEST(Logger, ASecondLoggerLeavesALogInUseAlone) {
+    Logger first;
+    first.Log("first run");
+    EXPECT_FALSE(first.InUse());
+    {
+        Logger second;
+        EXPECT_TRUE(second.InUse());
+        second.Log("second run");
+    }
+    first.Log("still first");
+    const std::vector<std::string> lines = cvl::test::SplitLines(ReadLog());
+    ASSERT_EQ(lines.size(), 2u) << ReadLog();
+    EXPECT_EQ(lines[0].substr(20), "first run");
+    EXPECT_EQ(lines[1].substr(20), "still first");
+}
+
 TEST(Logger, MissingFolderMeansNoLogAndNoOtherChange) {
     const std::string resources = CVLResolvePath(CVL_PATH_RESOURCES);
     ASSERT_EQ(cvl::test::RunCommand("rm -rf '" + resources + "'"), 0);

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <unistd.h>
 
 namespace {
 
@@ -71,6 +72,9 @@ TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
     ASSERT_TRUE(WaitFor([] { return ReceivedRequests().size() == 4; }));
     EXPECT_EQ(ReceivedRequests(),
               (std::vector<std::string>{"812_StartStreaming", "812_a_b", "", "_Close"}));
+    // Each with the sending process as the platform knows it, whatever the
+    // text claims.
+    EXPECT_EQ(cvl::test::RequestProcesses(), std::vector<long>(4, getpid()));
     EXPECT_EQ(cvl::test::CountLogMessages("request listener started"), 1);
 }
 

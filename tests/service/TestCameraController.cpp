@@ -6,11 +6,13 @@
 namespace {
 std::mutex g_requestsMutex;
 std::vector<std::string> g_requests;
+std::vector<long> g_processes;
 } // namespace
 
-void CameraController::AddRequest(std::string request) {
+void CameraController::AddRequest(std::string request, long process) {
     std::lock_guard<std::mutex> lock(g_requestsMutex);
     g_requests.push_back(request);
+    g_processes.push_back(process);
 }
 
 namespace cvl::test {
@@ -23,6 +25,11 @@ CameraController* TestController() {
 std::vector<std::string> ReceivedRequests() {
     std::lock_guard<std::mutex> lock(g_requestsMutex);
     return g_requests;
+}
+
+std::vector<long> RequestProcesses() {
+    std::lock_guard<std::mutex> lock(g_requestsMutex);
+    return g_processes;
 }
 
 } // namespace cvl::test

@@ -14,6 +14,8 @@ namespace cvl::test {
 CameraController* TestController();
 // Every request text handed to CameraController::AddRequest, in order.
 std::vector<std::string> ReceivedRequests();
+// The sending process that AddRequest was given with each of them.
+std::vector<long> RequestProcesses();
 } // namespace cvl::test
 
 #endif

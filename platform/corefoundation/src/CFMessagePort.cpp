@@ -170,11 +170,20 @@ bool PortAddress(CFStringRef name, sockaddr_un& address, std::string& path) {
     return true;
 }
 
-bool SameUser(int fd) {
+bool SameUser(int fd, pid_t* pid = nullptr) {
     ucred cred{};
     socklen_t size = sizeof cred;
-    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 && cred.uid == geteuid();
+    const bool same =
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 && cred.uid == geteuid();
+    if (pid)
+        *pid = same && cred.pid > 0 ? cred.pid : -1;
+    return same;
 }
+
+// The local port whose callback this thread runs, and the process that sent
+// the message it handles (CFMessagePortGetSenderProcessIdentifier).
+thread_local CFMessagePortRef t_calloutPort = nullptr;
+thread_local pid_t t_calloutSender = -1;
 
 int MsLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -279,6 +288,7 @@ struct Connection {
     __CFData* payload = nullptr;
     size_t payloadGot = 0;
     size_t capacity = 0;
+    pid_t peer = -1;     // the connecting process (SO_PEERCRED), -1 when unknown
     bool busy = false;   // its message is in the callback
     bool closed = false; // to be removed
     int pollIndex = -1;
@@ -585,7 +595,8 @@ void AcceptAll(CFMessagePortRef port) {
             fd = accept4(port->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        if (!SameUser(fd)) {
+        pid_t peer = -1;
+        if (!SameUser(fd, &peer)) {
             Log("refused a connection from another user", port->name->utf8);
             close(fd);
             continue;
@@ -597,6 +608,7 @@ void AcceptAll(CFMessagePortRef port) {
         }
         auto* c = new Connection;
         c->fd = fd;
+        c->peer = peer;
         c->lastActivity = Clock::now();
         port->connections.push_back(c);
     }
@@ -735,8 +747,13 @@ int CFMessagePortPerform(CFMessagePortRef port, const pollfd* fds, size_t count,
         c->busy = true;
         CFMessagePortCallBack callout = port->callout;
         void* info = port->context.info;
+        const pid_t sender = c->peer;
         lock.unlock();
+        t_calloutPort = port;
+        t_calloutSender = sender;
         CFDataRef reply = callout(port, request.msgid, data, info);
+        t_calloutPort = nullptr;
+        t_calloutSender = -1;
         if (data)
             CFRelease(data);
         lock.lock();
@@ -934,6 +951,10 @@ extern "C" Boolean CFMessagePortIsRemote(CFMessagePortRef port) {
 
 extern "C" CFStringRef CFMessagePortGetName(CFMessagePortRef port) {
     return port ? port->name : nullptr;
+}
+
+extern "C" SInt32 CFMessagePortGetSenderProcessIdentifier(CFMessagePortRef local) {
+    return local && local == t_calloutPort ? SInt32(t_calloutSender) : -1;
 }
 
 extern "C" void CFMessagePortGetContext(CFMessagePortRef port, CFMessagePortContext* context) {

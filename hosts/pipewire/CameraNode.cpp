@@ -279,7 +279,6 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     self->m_width = static_cast<int>(size.width);
     self->m_height = static_cast<int>(size.height);
     self->m_negotiated = true;
-    self->m_shownSequence = 0;
     std::fprintf(stderr, "cvl-camera: consumers take %s at %dx%d\n", PixelFormatName(format),
                  self->m_width, self->m_height);
 
@@ -370,29 +369,49 @@ void CameraNode::Process() {
 }
 
 size_t CameraNode::Fill(uint8_t* memory, size_t capacity) {
-    FeedFrame frame;
-    if (!m_feed.Newest(frame))
-        return FillStatus(FeedState::Waiting, memory, capacity);
-    m_shownSequence = frame.sequence;
-    if (frame.state != FeedState::Live)
-        return FillStatus(frame.state, memory, capacity);
-    const size_t live = FillLive(frame, memory, capacity);
-    return live ? live : FillStatus(FeedState::Waiting, memory, capacity);
+    const FeedFrame newest = m_feed.Newest();
+    FrameKind kind = FrameKind::Error;
+    switch (newest.state) {
+    case StreamState::Live:
+        // The service's own status pictures come as frames too.
+        kind = newest.captured.frame ? newest.captured.kind : FrameKind::Error;
+        break;
+    case StreamState::CameraBusy:
+        kind = FrameKind::Busy;
+        break;
+    case StreamState::NoCamera:
+        kind = FrameKind::Disconnected;
+        break;
+    case StreamState::Waiting:
+    case StreamState::ServiceNotRunning:
+        // No live picture is shown while frames stopped: never a frozen one.
+        kind = FrameKind::Error;
+        break;
+    }
+    if (kind == FrameKind::Live) {
+        const size_t live = FillLive(newest.captured, memory, capacity);
+        if (live)
+            return live;
+        kind = FrameKind::Error;
+    }
+    return FillStatus(kind, memory, capacity);
 }
 
-size_t CameraNode::FillLive(const FeedFrame& frame, uint8_t* memory, size_t capacity) {
+size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t capacity) {
     const EvfFrame& jpeg = *frame.frame;
     const uint8_t* bytes = jpeg.GetBuf();
     const size_t length =
         jpeg.GetBuf() && jpeg.GetBufSize() > 0 ? static_cast<size_t>(jpeg.GetBufSize()) : 0;
-    int width = 0;
-    int height = 0;
+    int width = frame.width;
+    int height = frame.height;
     if (length == 0) {
         BadFrame("empty");
         return 0;
     }
     if (m_format == PixelFormat::Mjpg) {
-        if (!ReadJpegHeaderSize(bytes, length, width, height)) {
+        // Passed through as it is: its header must name a size a live view
+        // can have.
+        if (width <= 0 || height <= 0) {
             BadFrame("not a JPEG");
             return 0;
         }
@@ -439,8 +458,8 @@ size_t CameraNode::FillLive(const FeedFrame& frame, uint8_t* memory, size_t capa
     return needed;
 }
 
-size_t CameraNode::FillStatus(FeedState state, uint8_t* memory, size_t capacity) {
-    const std::vector<uint8_t>& picture = m_status.Get(state, m_format, m_width, m_height);
+size_t CameraNode::FillStatus(FrameKind kind, uint8_t* memory, size_t capacity) {
+    const std::vector<uint8_t>& picture = m_status.Get(kind, m_format, m_width, m_height);
     if (picture.empty() || picture.size() > capacity)
         return 0;
     std::memcpy(memory, picture.data(), picture.size());

@@ -56,8 +56,8 @@ private:
     // Fills the buffer's memory with the picture to show; the bytes written,
     // or 0 to queue nothing this time.
     size_t Fill(uint8_t* memory, size_t capacity);
-    size_t FillLive(const FeedFrame& frame, uint8_t* memory, size_t capacity);
-    size_t FillStatus(FeedState state, uint8_t* memory, size_t capacity);
+    size_t FillLive(const CapturedFrame& frame, uint8_t* memory, size_t capacity);
+    size_t FillStatus(FrameKind kind, uint8_t* memory, size_t capacity);
     void BadFrame(const char* reason);
     void Fail(const std::string& reason);
     void ArmTimer(spa_source* timer, std::chrono::milliseconds first,
@@ -82,7 +82,6 @@ private:
     int m_width = 0;
     int m_height = 0;
     bool m_streaming = false;
-    uint64_t m_shownSequence = 0;
     Clock::time_point m_lastQueued;
     uint32_t m_bufferSequence = 0;
     bool m_inBadBurst = false;

@@ -1,6 +1,6 @@
 #include "CameraOptions.h"
 
-#include "ViewOptions.h"
+#include "cvlhost/HostOptions.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +43,7 @@ bool ParseCameraOptions(const std::vector<std::string>& args, CameraOptions& opt
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name;
         std::string value;
-        if (!cvl::view::NextOption(args, i, valued, name, value, error))
+        if (!cvl::host::NextOption(args, i, valued, name, value, error))
             return false;
         if (name == "--help" || name == "-h") {
             options.help = true;

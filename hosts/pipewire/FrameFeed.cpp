@@ -1,60 +1,17 @@
 #include "FrameFeed.h"
 
-#include "CVLClient.h"
-#include "EvfFrame.h"
-#include "StockFrames.h"
-
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 namespace cvl::camera {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr std::chrono::milliseconds kPollPeriod{5};
-constexpr std::chrono::milliseconds kStallTime{5000};
-constexpr std::chrono::milliseconds kProbePeriod{1000};
-
-bool SameBytes(const EvfFrame& a, const EvfFrame& b) {
-    return a.GetBufSize() == b.GetBufSize() &&
-           (a.GetBufSize() <= 0 ||
-            std::memcmp(a.GetBuf(), b.GetBuf(), static_cast<size_t>(a.GetBufSize())) == 0);
-}
-
-FeedState StateOf(cvl::view::FrameKind kind) {
-    switch (kind) {
-    case cvl::view::FrameKind::Live:
-        return FeedState::Live;
-    case cvl::view::FrameKind::Busy:
-        return FeedState::Busy;
-    case cvl::view::FrameKind::Disconnected:
-        return FeedState::NoCamera;
-    case cvl::view::FrameKind::Error:
-        return FeedState::Waiting;
-    }
-    return FeedState::Waiting;
-}
+// How long one wait for a new frame lasts before the feed looks at what the
+// node wants again.
+constexpr std::chrono::milliseconds kWaitSlice{100};
 
 } // namespace
-
-const char* FeedStateName(FeedState state) {
-    switch (state) {
-    case FeedState::Live:
-        return "live";
-    case FeedState::Waiting:
-        return "waiting for frames";
-    case FeedState::Busy:
-        return "camera in use by another program";
-    case FeedState::NoCamera:
-        return "no camera";
-    case FeedState::ServiceNotRunning:
-        return "service not running";
-    }
-    return "unknown";
-}
 
 FrameFeed::FrameFeed(Wake wake, void* context) : m_wake(wake), m_context(context) {
     pthread_create(&m_thread, nullptr, &FrameFeed::Thread, this);
@@ -82,13 +39,16 @@ void FrameFeed::SetWanted(bool wanted) {
     pthread_mutex_unlock(&m_mutex);
 }
 
-bool FrameFeed::Newest(FeedFrame& out) {
+FeedFrame FrameFeed::Newest() {
     pthread_mutex_lock(&m_mutex);
-    const bool have = m_newest.sequence > 0;
-    if (have)
-        out = m_newest;
+    std::shared_ptr<cvl::host::SharedStream> stream = m_stream;
     pthread_mutex_unlock(&m_mutex);
-    return have;
+    FeedFrame newest;
+    if (stream) {
+        stream->Newest(newest.captured);
+        newest.state = stream->State();
+    }
+    return newest;
 }
 
 void* FrameFeed::Thread(void* feed) {
@@ -96,83 +56,52 @@ void* FrameFeed::Thread(void* feed) {
     return nullptr;
 }
 
-void FrameFeed::Publish(std::shared_ptr<const EvfFrame> frame, FeedState state) {
-    pthread_mutex_lock(&m_mutex);
-    m_newest.frame = std::move(frame);
-    m_newest.state = state;
-    ++m_newest.sequence;
-    pthread_mutex_unlock(&m_mutex);
-    if (m_wake)
-        m_wake(m_context);
+void FrameFeed::Release(std::shared_ptr<cvl::host::SharedStream>& stream) {
+    // A reader copies the pointer for the moment of one look.
+    while (stream && stream.use_count() > 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stream.reset();
 }
 
 void FrameFeed::Run() {
-    CVLClient client;
-    const cvl::view::StockFrames stock;
-    bool streaming = false;
-    bool absent = false;
-    std::shared_ptr<const EvfFrame> last;
-    auto lastDistinct = Clock::now();
-    auto nextProbe = lastDistinct;
-
-    auto statusFrame = [](FeedState state) {
-        std::shared_ptr<EvfFrame> frame(new EvfFrame);
-        if (state == FeedState::NoCamera)
-            frame->LoadDisconnectedFrame();
-        else if (state == FeedState::Waiting)
-            frame->LoadErrorFrame();
-        else
-            frame->LoadBusyFrame();
-        return std::shared_ptr<const EvfFrame>(frame);
-    };
-
+    std::shared_ptr<cvl::host::SharedStream> held;
+    uint64_t seen = 0;
+    StreamState state = StreamState::Waiting;
     for (;;) {
         pthread_mutex_lock(&m_mutex);
-        while (m_keepRunning && !m_wanted && !streaming)
+        while (m_keepRunning && !m_wanted && !held)
             pthread_cond_wait(&m_changed, &m_mutex);
+        const bool wanted = m_wanted && m_keepRunning;
+        if (wanted && !held) {
+            held = std::make_shared<cvl::host::SharedStream>();
+            m_stream = held;
+            seen = 0;
+            state = StreamState::Waiting;
+        } else if (!wanted && held) {
+            m_stream.reset();
+        }
         const bool keepRunning = m_keepRunning;
-        const bool wanted = m_wanted && keepRunning;
         pthread_mutex_unlock(&m_mutex);
 
-        if (wanted && !streaming) {
-            client.StartStreaming();
-            streaming = true;
-            absent = false;
-            last.reset();
-            lastDistinct = Clock::now();
-            Publish(statusFrame(FeedState::Waiting), FeedState::Waiting);
-        } else if (!wanted && streaming) {
-            client.StopStreaming();
-            streaming = false;
+        if (!wanted && held) {
+            Release(held);
+            if (m_wake)
+                m_wake(m_context);
         }
         if (!keepRunning)
             break;
-        if (!streaming)
+        if (!held)
             continue;
 
-        std::shared_ptr<const EvfFrame> frame(client.GetFrame());
-        const auto now = Clock::now();
-        if (!absent && frame->GetBuf() && frame->GetBufSize() > 0 &&
-            (!last || !SameBytes(*frame, *last))) {
-            last = frame;
-            lastDistinct = now;
-            Publish(frame, StateOf(stock.Kind(*frame)));
-        }
-        if (now - lastDistinct >= kStallTime && now >= nextProbe) {
-            if (client.SendRequest("StartStreaming")) {
-                if (absent) {
-                    absent = false;
-                    last.reset();
-                }
-                lastDistinct = Clock::now();
-            } else if (!absent) {
-                absent = true;
-                client.ClearQueue();
-                Publish(statusFrame(FeedState::ServiceNotRunning), FeedState::ServiceNotRunning);
-            }
-            nextProbe = Clock::now() + kProbePeriod;
-        }
-        std::this_thread::sleep_for(kPollPeriod);
+        CapturedFrame frame;
+        const bool fresh =
+            held->WaitNewer(seen, std::chrono::steady_clock::now() + kWaitSlice, frame);
+        const StreamState now = held->State();
+        if (fresh)
+            seen = frame.sequence;
+        if ((fresh || now != state) && m_wake)
+            m_wake(m_context);
+        state = now;
     }
 }
 

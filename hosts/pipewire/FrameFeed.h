@@ -1,53 +1,57 @@
-// The node's source of pictures: one client stream from the service, held
-// only while the node wants it, with the newest distinct frame and why there
-// is no live picture when there is none. Runs on a thread of its own so that
-// requests to a hanging service never stall the PipeWire loop.
+// The node's source of pictures: the process's shared client stream, held
+// only while the node wants it. A thread of its own joins and leaves the
+// stream, so that requests to a hanging service never stall the PipeWire
+// loop, and wakes the loop for every new frame.
 #ifndef CVL_HOSTS_PIPEWIRE_FRAMEFEED_H
 #define CVL_HOSTS_PIPEWIRE_FRAMEFEED_H
+
+#include "cvlhost/SharedStream.h"
 
 #include <pthread.h>
 
 #include <cstdint>
 #include <memory>
 
-class EvfFrame;
-
 namespace cvl::camera {
 
-enum class FeedState { Live, Waiting, Busy, NoCamera, ServiceNotRunning };
-
-const char* FeedStateName(FeedState state);
+using cvl::host::CapturedFrame;
+using cvl::host::FrameKind;
+using cvl::host::StreamState;
 
 struct FeedFrame {
-    // The JPEG; for a state other than Live, the matching status picture.
-    std::shared_ptr<const EvfFrame> frame;
-    // One more for every distinct frame or change of state; 0: nothing yet.
-    uint64_t sequence = 0;
-    FeedState state = FeedState::Waiting;
+    // Empty before the first frame of a stream.
+    CapturedFrame captured;
+    StreamState state = StreamState::Waiting;
 };
 
 class FrameFeed {
 public:
-    // wake is called on the feed's thread after every new frame.
+    // wake is called on the feed's thread after every new frame and change
+    // of state.
     using Wake = void (*)(void* context);
 
     FrameFeed(Wake wake, void* context);
-    // Ends a stream that still runs.
+    // As Shutdown.
     ~FrameFeed();
     FrameFeed(const FrameFeed&) = delete;
     FrameFeed& operator=(const FrameFeed&) = delete;
 
-    // Asks for the service's stream (true) or ends it (false); returns at
-    // once, the feed's thread sends the requests.
+    // Joins the service's stream (true) or leaves it (false); returns at
+    // once, the feed's thread does it.
     void SetWanted(bool wanted);
-    bool Newest(FeedFrame& out);
-    // Ends the stream and the thread: no wake call comes after it returns.
+    // The newest frame and the stream's state; Waiting without a frame while
+    // no stream is held.
+    FeedFrame Newest();
+    // Leaves the stream and ends the thread: no wake call comes after it
+    // returns.
     void Shutdown();
 
 private:
     static void* Thread(void* feed);
     void Run();
-    void Publish(std::shared_ptr<const EvfFrame> frame, FeedState state);
+    // Drops the feed's hold on stream and waits until no reader holds it,
+    // so that leaving (which may wait for the service) happens here.
+    static void Release(std::shared_ptr<cvl::host::SharedStream>& stream);
 
     Wake m_wake;
     void* m_context;
@@ -59,7 +63,7 @@ private:
     pthread_cond_t m_changed = PTHREAD_COND_INITIALIZER;
     bool m_keepRunning = true;
     bool m_wanted = false;
-    FeedFrame m_newest;
+    std::shared_ptr<cvl::host::SharedStream> m_stream;
 };
 
 } // namespace cvl::camera

@@ -87,26 +87,6 @@ DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrI
     return warned ? DecodeResult::Damaged : DecodeResult::Ok;
 }
 
-bool ReadJpegHeaderSize(const uint8_t* bytes, size_t length, int& width, int& height) {
-    if (!bytes || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
-        return false;
-    jpeg_decompress_struct info;
-    ErrorManager errors;
-    InstallErrorManager(errors);
-    info.err = &errors.base;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_decompress(&info);
-        return false;
-    }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, bytes, static_cast<unsigned long>(length));
-    jpeg_read_header(&info, TRUE);
-    width = static_cast<int>(info.image_width);
-    height = static_cast<int>(info.image_height);
-    jpeg_destroy_decompress(&info);
-    return width > 0 && height > 0;
-}
-
 bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out) {
     if (image.width <= 0 || image.height <= 0 ||
         image.pixels.size() < static_cast<size_t>(image.width) * image.height * 3)

@@ -25,10 +25,6 @@ enum class DecodeResult { Ok, NotJpeg, TooLarge, Damaged };
 // warns (premature end, corrupt data). image is only valid for Ok.
 DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage& image);
 
-// The size in the frame header, read without decoding; false when the
-// header cannot be read.
-bool ReadJpegHeaderSize(const uint8_t* bytes, size_t length, int& width, int& height);
-
 // Encodes image as a baseline 4:2:0 JPEG into out; false when it cannot.
 bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out);
 

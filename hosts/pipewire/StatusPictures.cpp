@@ -13,13 +13,11 @@ constexpr size_t kMaxKept = 16;
 
 } // namespace
 
-bool StatusPictures::Decode(FeedState state, YcbcrImage& image) {
+bool StatusPictures::Decode(cvl::host::FrameKind kind, YcbcrImage& image) {
     EvfFrame frame;
-    // The service not running and the waiting phase both show the general
-    // status picture; the busy and no-camera pictures say more.
-    if (state == FeedState::Busy)
+    if (kind == cvl::host::FrameKind::Busy)
         frame.LoadBusyFrame();
-    else if (state == FeedState::NoCamera)
+    else if (kind == cvl::host::FrameKind::Disconnected)
         frame.LoadDisconnectedFrame();
     else
         frame.LoadErrorFrame();
@@ -29,9 +27,9 @@ bool StatusPictures::Decode(FeedState state, YcbcrImage& image) {
            DecodeResult::Ok;
 }
 
-const std::vector<uint8_t>& StatusPictures::Get(FeedState state, PixelFormat format, int width,
-                                                int height) {
-    const Key key(static_cast<int>(state), static_cast<int>(format), width, height);
+const std::vector<uint8_t>& StatusPictures::Get(cvl::host::FrameKind kind, PixelFormat format,
+                                                int width, int height) {
+    const Key key(static_cast<int>(kind), static_cast<int>(format), width, height);
     auto found = m_made.find(key);
     if (found != m_made.end())
         return found->second;
@@ -40,7 +38,7 @@ const std::vector<uint8_t>& StatusPictures::Get(FeedState state, PixelFormat for
 
     std::vector<uint8_t>& made = m_made[key];
     YcbcrImage image;
-    if (!Decode(state, image))
+    if (!Decode(kind, image))
         return made;
     if (format == PixelFormat::Mjpg) {
         if (!EncodeJpeg(Scaled(image, width, height), kQuality, made))

@@ -4,8 +4,9 @@
 #ifndef CVL_HOSTS_PIPEWIRE_STATUSPICTURES_H
 #define CVL_HOSTS_PIPEWIRE_STATUSPICTURES_H
 
-#include "FrameFeed.h"
 #include "PixelLayout.h"
+
+#include "cvlhost/FrameKind.h"
 
 #include <cstdint>
 #include <map>
@@ -16,13 +17,14 @@ namespace cvl::camera {
 
 class StatusPictures {
 public:
-    // The picture for state (anything but Live) as a frame of format at
-    // width x height; an empty vector when its file cannot be read or
-    // decoded.
-    const std::vector<uint8_t>& Get(FeedState state, PixelFormat format, int width, int height);
+    // The installation's picture of kind (anything but Live) as a frame of
+    // format at width x height; an empty vector when its file cannot be read
+    // or decoded.
+    const std::vector<uint8_t>& Get(cvl::host::FrameKind kind, PixelFormat format, int width,
+                                    int height);
 
     // The file's JPEG decoded; false when it cannot be.
-    static bool Decode(FeedState state, YcbcrImage& image);
+    static bool Decode(cvl::host::FrameKind kind, YcbcrImage& image);
 
 private:
     using Key = std::tuple<int, int, int, int>;

@@ -35,10 +35,21 @@ double CameraView::RateSince(const CameraView& earlier) const {
     return span > 0 ? (frames - earlier.frames) / span : 0;
 }
 
+std::string CameraView::Summary() const {
+    if (sequence == 0)
+        return "the page reported nothing";
+    return "report " + std::to_string(sequence) + ": phase " + phase + ", " +
+           std::to_string(attempts) + " getUserMedia calls" +
+           (error.empty() ? "" : ", error \"" + error + "\"") + ", label \"" + label + "\", " +
+           std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(frames) +
+           " frames";
+}
+
 CameraView ReadCameraView(const PageReport& report) {
     CameraView view;
     view.sequence = static_cast<int>(report.Number("sequence", 0));
     view.phase = report.Get("phase");
+    view.attempts = static_cast<int>(report.Number("attempts", 0));
     view.error = report.Get("error");
     std::istringstream labels(report.Get("labels"));
     std::string label;

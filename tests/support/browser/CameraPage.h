@@ -16,8 +16,9 @@ namespace cvl::test {
 // One report of the page.
 struct CameraView {
     int sequence = 0;
-    std::string phase;               // "starting", "playing" or "error"
-    std::string error;               // the getUserMedia error, "Name: message"
+    std::string phase; // "starting", "asking", "playing" or "error"
+    int attempts = 0;  // getUserMedia calls (a camera not found yet is asked for again)
+    std::string error; // the getUserMedia error, "Name: message"
     std::vector<std::string> labels; // every camera's label
     std::string label;               // the captured track's label
     int width = 0;                   // the video's size as played
@@ -28,6 +29,9 @@ struct CameraView {
     std::string agent;
 
     bool Playing() const { return phase == "playing"; }
+    // Phase, attempts, error, label, size and frames in one line, for a
+    // failing test's message.
+    std::string Summary() const;
     // Frames per second between an earlier view and this one.
     double RateSince(const CameraView& earlier) const;
 };

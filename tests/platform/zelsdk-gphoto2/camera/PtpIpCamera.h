@@ -10,11 +10,15 @@
 // "zelsim seq=<n> t=<ns>" with the CLOCK_MONOTONIC time the frame was made.
 // One host at a time holds the session: another gets "device busy" on
 // OpenSession. Away() drops every connection and stops listening; Back()
-// listens on the same port again.
+// listens on the same port again. With NumberFrames() the camera plays a loop
+// of pictures that carry their number in the pixels and logs the time it
+// sends each frame, so that a receiver of decoded pictures can measure.
 #ifndef CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 #define CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -41,6 +45,11 @@ public:
     bool Back();
     uint64_t FramesServed();
     bool SessionHeld();
+    // Before Listen: from then on frame n (from 1) shows the number
+    // n % kFrameNumbers (FrameNumber.h) in a picture of width x height, and
+    // sending it appends the line "<n> <CLOCK_MONOTONIC ns>" to sendLog.
+    // False when the log cannot be written.
+    bool NumberFrames(int width, int height, const std::string& sendLog);
 
 private:
     using Bytes = std::vector<uint8_t>;
@@ -65,6 +74,8 @@ private:
     int64_t m_lastTick = -1;
     uint64_t m_sequence = 0;
     std::mutex m_frameMutex;
+    std::vector<std::shared_ptr<const Bytes>> m_numbered;
+    std::FILE* m_sendLog = nullptr;
     std::vector<std::thread> m_threads;
 };
 

@@ -13,7 +13,10 @@
 //        cvl-bench-consumer stdin WIDTHxHEIGHT [options]
 // Options: --seconds S  counted time (default 20), after
 //          --skip S     uncounted time from the first frame (default 2);
-//          --wait S     longest wait for the first frame (default 30).
+//          --wait S     longest wait for the first frame (default 30);
+//          --cpu-of P,P CPU share of these processes over the counted time
+//                       ("cpu" in the JSON; its own is "self_cpu").
+#include "CpuTime.h"
 #include "FrameNumber.h"
 #include "FrameStamp.h"
 #include "FrameTimes.h"
@@ -38,6 +41,7 @@ struct Run {
     PipeWireInput* input = nullptr;
     std::vector<uint8_t> decoded;
     int64_t badFrames = 0;
+    CpuTime others, self;
 };
 
 int Usage() {
@@ -47,9 +51,23 @@ int Usage() {
     return 2;
 }
 
-bool Finished(const Run& run, int64_t nowNs) {
-    return run.times->Started() &&
-           nowNs - run.times->FirstNs() >= static_cast<int64_t>((run.skip + run.seconds) * 1e9);
+// Samples the CPU times when the counted time begins and ends; true once it
+// ended.
+bool Finished(Run& run, int64_t nowNs) {
+    if (!run.times->Started())
+        return false;
+    const int64_t elapsed = nowNs - run.times->FirstNs();
+    if (!run.self.Started() && elapsed >= static_cast<int64_t>(run.skip * 1e9)) {
+        run.others.Start(nowNs);
+        run.self.Start(nowNs);
+    }
+    if (elapsed < static_cast<int64_t>((run.skip + run.seconds) * 1e9))
+        return false;
+    if (!run.self.Stopped()) {
+        run.others.Stop(nowNs);
+        run.self.Stop(nowNs);
+    }
+    return true;
 }
 
 // Notes one frame whose luma is at hand; now is when the frame was held.
@@ -141,7 +159,7 @@ int main(int argc, char** argv) {
         return Usage();
     if (args[0] != "pipewire" && args[0] != "stdin")
         return Usage();
-    for (; next + 1 < args.size() + 1 && next < args.size(); next += 2) {
+    for (; next < args.size(); next += 2) {
         if (next + 1 >= args.size())
             return Usage();
         const std::string& value = args[next + 1];
@@ -153,12 +171,15 @@ int main(int argc, char** argv) {
             run.wait = std::atof(value.c_str());
         else if (args[next] == "--numbers")
             run.numbersLog = value;
+        else if (args[next] == "--cpu-of" && run.others.Parse(value))
+            continue;
         else
             return Usage();
     }
     if (args[0] == "stdin" && (width < 16 || height < 16 || run.numbersLog.empty()))
         return Usage();
 
+    run.self.Add(getpid());
     FrameTimes times(static_cast<int64_t>(run.skip * 1e9));
     run.times = &times;
     if (args[0] == "pipewire") {
@@ -176,9 +197,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cvl-bench-consumer: cannot read %s\n", run.numbersLog.c_str());
         return 1;
     }
+    if (run.self.Started() && !run.self.Stopped()) {
+        // The input ended before the counted time did.
+        run.others.Stop(cvl::view::MonotonicNowNs());
+        run.self.Stop(cvl::view::MonotonicNowNs());
+    }
     if (run.badFrames)
         std::fprintf(stderr, "cvl-bench-consumer: %lld frames could not be read\n",
                      static_cast<long long>(run.badFrames));
-    std::printf("%s\n", times.SummaryJson().c_str());
+    std::string summary = times.SummaryJson();
+    char cpu[96];
+    std::snprintf(cpu, sizeof cpu, ", \"cpu\": %.4f, \"self_cpu\": %.4f}", run.others.Share(),
+                  run.self.Share());
+    summary.pop_back();
+    std::printf("%s%s\n", summary.c_str(), cpu);
     return times.Started() ? 0 : 1;
 }

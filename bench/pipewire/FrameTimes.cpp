@@ -21,28 +21,33 @@ bool FrameTimes::Counting(int64_t nowNs) {
     return true;
 }
 
-void FrameTimes::Stamped(uint64_t key, int64_t cameraNs, int64_t nowNs) {
+bool FrameTimes::New(uint64_t key) {
     const bool repeat = m_haveKey && key == m_lastKey;
     m_haveKey = true;
     m_lastKey = key;
-    if (!Counting(nowNs) || repeat)
+    return !repeat;
+}
+
+void FrameTimes::Stamped(uint64_t key, int64_t cameraNs, int64_t nowNs) {
+    if (!New(key) || !Counting(nowNs))
         return;
     ++m_frames;
     m_latenciesMs.push_back(static_cast<double>(nowNs - cameraNs) / 1e6);
 }
 
 void FrameTimes::Numbered(uint32_t number, int64_t nowNs) {
-    const bool repeat = m_haveKey && number == m_lastKey;
-    m_haveKey = true;
-    m_lastKey = number;
-    if (!Counting(nowNs) || repeat)
+    if (!New(number) || !Counting(nowNs))
         return;
     ++m_frames;
     m_numbered.push_back({number, nowNs});
 }
 
+void FrameTimes::Distinct(uint64_t key, int64_t nowNs) {
+    if (New(key) && Counting(nowNs))
+        ++m_frames;
+}
+
 void FrameTimes::Unmarked(int64_t nowNs) {
-    m_haveKey = false;
     if (Counting(nowNs))
         ++m_unmarked;
 }
@@ -84,9 +89,10 @@ std::string FrameTimes::SummaryJson() const {
     const double fps = seconds > 0 ? static_cast<double>(m_frames) / seconds : 0;
     char text[256];
     std::snprintf(text, sizeof text,
-                  "{\"frames\": %lld, \"fps\": %.2f, \"p50\": %.3f, \"p95\": %.3f, \"p99\": %.3f, "
-                  "\"unmarked\": %lld, \"unmatched\": %lld}",
-                  static_cast<long long>(m_frames), fps, ViewStats::Percentile(m_latenciesMs, 50),
+                  "{\"frames\": %lld, \"fps\": %.2f, \"timed\": %zu, \"p50\": %.3f, "
+                  "\"p95\": %.3f, \"p99\": %.3f, \"unmarked\": %lld, \"unmatched\": %lld}",
+                  static_cast<long long>(m_frames), fps, m_latenciesMs.size(),
+                  ViewStats::Percentile(m_latenciesMs, 50),
                   ViewStats::Percentile(m_latenciesMs, 95),
                   ViewStats::Percentile(m_latenciesMs, 99), static_cast<long long>(m_unmarked),
                   static_cast<long long>(m_unmatched));

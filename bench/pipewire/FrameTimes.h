@@ -22,6 +22,10 @@ public:
     void Stamped(uint64_t key, int64_t cameraNs, int64_t nowNs);
     // A frame identified by the number in its pixels.
     void Numbered(uint32_t number, int64_t nowNs);
+    // A frame known only by its content (key: a hash of its pixels): counted
+    // as a distinct frame when it differs from the one before, without a
+    // latency.
+    void Distinct(uint64_t key, int64_t nowNs);
     // A frame with neither (a status picture, or an unreadable number).
     void Unmarked(int64_t nowNs);
 
@@ -40,6 +44,8 @@ public:
 
 private:
     bool Counting(int64_t nowNs);
+    // False for a repeat of the frame before.
+    bool New(uint64_t key);
 
     struct Arrival {
         uint32_t number;

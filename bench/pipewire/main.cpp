@@ -7,7 +7,9 @@
 //                  test camera's send log;
 //   otherwise      the simulator's stamp in an MJPG frame, or the buffer
 //                  header's pts of a raw frame when the node sets it
-//                  (CLOCK_MONOTONIC nanoseconds).
+//                  (CLOCK_MONOTONIC nanoseconds); a raw frame without one
+//                  counts as a distinct frame when its pixels differ from
+//                  the frame before, without a latency.
 //
 // Usage: cvl-bench-consumer pipewire NODE mjpg|i420|nv12|yuy2 [options]
 //        cvl-bench-consumer stdin WIDTHxHEIGHT [options]
@@ -70,6 +72,20 @@ bool Finished(Run& run, int64_t nowNs) {
     return true;
 }
 
+// A hash of every 16th luma sample of every 16th row: tells a repeated
+// picture from a new one.
+uint64_t LumaHash(const uint8_t* luma, int width, int height, size_t rowStride,
+                  size_t pixelStride) {
+    uint64_t hash = 14695981039346656037ull;
+    for (int y = 0; y < height; y += 16)
+        for (int x = 0; x < width; x += 16)
+            hash =
+                (hash ^
+                 luma[static_cast<size_t>(y) * rowStride + static_cast<size_t>(x) * pixelStride]) *
+                1099511628211ull;
+    return hash;
+}
+
 // Notes one frame whose luma is at hand; now is when the frame was held.
 void NoteLuma(Run& run, const uint8_t* luma, int width, int height, size_t rowStride,
               size_t pixelStride, int64_t pts, int64_t nowNs) {
@@ -82,7 +98,7 @@ void NoteLuma(Run& run, const uint8_t* luma, int width, int height, size_t rowSt
     } else if (pts > 0) {
         run.times->Stamped(static_cast<uint64_t>(pts), pts, nowNs);
     } else {
-        run.times->Unmarked(nowNs);
+        run.times->Distinct(LumaHash(luma, width, height, rowStride, pixelStride), nowNs);
     }
 }
 

@@ -390,15 +390,17 @@ PtpIpCamera::Bytes PtpIpCamera::NextFrame() {
     ++m_sequence;
     picture = m_numbered.empty() ? m_frames->Picture(m_sequence - 1)
                                  : m_numbered[m_sequence % kFrameNumbers];
-    Bytes frame = zelsdk::FrameSource::Stamped(*picture, m_sequence,
-                                               m_startNs + static_cast<uint64_t>(tick) * period);
-    if (m_sendLog) {
-        // The caller sends the frame at once.
-        std::fprintf(m_sendLog, "%llu %llu\n", static_cast<unsigned long long>(m_sequence),
-                     static_cast<unsigned long long>(NowNs()));
-        std::fflush(m_sendLog);
-    }
-    return frame;
+    if (!m_sendLog)
+        return zelsdk::FrameSource::Stamped(*picture, m_sequence,
+                                            m_startNs + static_cast<uint64_t>(tick) * period);
+    // Numbered frames are stamped with their send time (the caller sends the
+    // frame at once), the time the log gives, so that a receiver that reads
+    // the stamp and one that reads the number measure from the same point.
+    const uint64_t sent = NowNs();
+    std::fprintf(m_sendLog, "%llu %llu\n", static_cast<unsigned long long>(m_sequence),
+                 static_cast<unsigned long long>(sent));
+    std::fflush(m_sendLog);
+    return zelsdk::FrameSource::Stamped(*picture, m_sequence, sent);
 }
 
 PtpIpCamera::Bytes PtpIpCamera::DeviceInfo() const {

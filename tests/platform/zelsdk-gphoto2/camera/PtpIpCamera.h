@@ -47,7 +47,8 @@ public:
     bool SessionHeld();
     // Before Listen: from then on frame n (from 1) shows the number
     // n % kFrameNumbers (FrameNumber.h) in a picture of width x height, and
-    // sending it appends the line "<n> <CLOCK_MONOTONIC ns>" to sendLog.
+    // sending it appends the line "<n> <CLOCK_MONOTONIC ns>" to sendLog; the
+    // frame's stamp then holds that send time, not the time it was made.
     // False when the log cannot be written.
     bool NumberFrames(int width, int height, const std::string& sendLog);
 

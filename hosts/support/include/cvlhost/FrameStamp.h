@@ -1,13 +1,13 @@
 // The stamp that the camera simulator writes into every live-view JPEG: a
 // comment (COM) segment with the frame's sequence number and the
 // CLOCK_MONOTONIC time of its download.
-#ifndef CVL_TOOLS_CVLVIEW_FRAMESTAMP_H
-#define CVL_TOOLS_CVLVIEW_FRAMESTAMP_H
+#ifndef CVLHOST_FRAMESTAMP_H
+#define CVLHOST_FRAMESTAMP_H
 
 #include <cstddef>
 #include <cstdint>
 
-namespace cvl::view {
+namespace cvl::host {
 
 struct FrameStamp {
     uint64_t sequence = 0;
@@ -23,6 +23,6 @@ bool ReadFrameStamp(const uint8_t* bytes, size_t length, FrameStamp& stamp);
 // The stamps' clock: CLOCK_MONOTONIC now, in nanoseconds.
 int64_t MonotonicNowNs();
 
-} // namespace cvl::view
+} // namespace cvl::host
 
 #endif

@@ -1,19 +1,19 @@
-// What the viewer host got from its GetFrame calls: per-second lines and the
-// summary of the whole run.
-#ifndef CVL_TOOLS_CVLVIEW_VIEWSTATS_H
-#define CVL_TOOLS_CVLVIEW_VIEWSTATS_H
+// What a host got from the client library, call by call: per-second lines
+// and the summary of a whole run (counts of live, unique and status frames,
+// latency from the simulator's stamps, skipped sequence numbers).
+#ifndef CVLHOST_FRAMESTATS_H
+#define CVLHOST_FRAMESTATS_H
 
-#include "FrameStamp.h"
+#include "cvlhost/FrameKind.h"
+#include "cvlhost/FrameStamp.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace cvl::view {
+namespace cvl::host {
 
-enum class FrameKind { Live, Error, Busy, Disconnected };
-
-class ViewStats {
+class FrameStats {
 public:
     // One call that returned a stock status frame.
     void RecordStatus(FrameKind kind);
@@ -63,6 +63,6 @@ private:
     uint64_t m_lastSequence = 0;
 };
 
-} // namespace cvl::view
+} // namespace cvl::host
 
 #endif

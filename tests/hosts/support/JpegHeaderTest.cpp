@@ -1,4 +1,4 @@
-#include "JpegSize.h"
+#include "cvlhost/JpegHeader.h"
 
 #include "TestSupport.h"
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using cvl::gst::ReadJpegSize;
+using namespace cvl::host;
 
 std::vector<uint8_t> StatusFrame() {
     std::string contents;

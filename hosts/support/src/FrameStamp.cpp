@@ -1,11 +1,11 @@
-#include "FrameStamp.h"
+#include "cvlhost/FrameStamp.h"
 
-#include "JpegSegments.h"
+#include "cvlhost/JpegHeader.h"
 
 #include <ctime>
 #include <string>
 
-namespace cvl::view {
+namespace cvl::host {
 
 namespace {
 
@@ -69,4 +69,4 @@ int64_t MonotonicNowNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-} // namespace cvl::view
+} // namespace cvl::host

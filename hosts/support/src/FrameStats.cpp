@@ -1,10 +1,10 @@
-#include "ViewStats.h"
+#include "cvlhost/FrameStats.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace cvl::view {
+namespace cvl::host {
 
 namespace {
 
@@ -16,7 +16,7 @@ std::string Format(const char* format, double value) {
 
 } // namespace
 
-void ViewStats::RecordStatus(FrameKind kind) {
+void FrameStats::RecordStatus(FrameKind kind) {
     for (Counts* counts : {&m_total, &m_second}) {
         ++counts->calls;
         switch (kind) {
@@ -35,7 +35,7 @@ void ViewStats::RecordStatus(FrameKind kind) {
     }
 }
 
-void ViewStats::RecordLive(bool unique, const FrameStamp* stamp, int64_t nowNs) {
+void FrameStats::RecordLive(bool unique, const FrameStamp* stamp, int64_t nowNs) {
     int64_t gaps = 0;
     double latencyMs = -1.0;
     if (unique && stamp) {
@@ -61,7 +61,7 @@ void ViewStats::RecordLive(bool unique, const FrameStamp* stamp, int64_t nowNs) 
     }
 }
 
-std::string ViewStats::TakeSecondLine(int second) {
+std::string FrameStats::TakeSecondLine(int second) {
     std::string line = std::to_string(second) + " s: " + std::to_string(m_second.calls) +
                        " calls, " + std::to_string(m_second.unique) + " unique, " +
                        std::to_string(m_second.error) + " error, " + std::to_string(m_second.busy) +
@@ -75,7 +75,7 @@ std::string ViewStats::TakeSecondLine(int second) {
     return line;
 }
 
-std::string ViewStats::SummaryJson(double elapsedSeconds) const {
+std::string FrameStats::SummaryJson(double elapsedSeconds) const {
     const double fps =
         elapsedSeconds > 0.0 ? static_cast<double>(m_total.unique) / elapsedSeconds : 0.0;
     std::string json = "{\"calls\":" + std::to_string(m_total.calls) +
@@ -103,7 +103,7 @@ std::string ViewStats::SummaryJson(double elapsedSeconds) const {
     return json;
 }
 
-double ViewStats::Percentile(std::vector<double> values, double p) {
+double FrameStats::Percentile(std::vector<double> values, double p) {
     if (values.empty())
         return 0.0;
     std::sort(values.begin(), values.end());
@@ -114,4 +114,4 @@ double ViewStats::Percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
-} // namespace cvl::view
+} // namespace cvl::host

@@ -1,10 +1,10 @@
-#include "StockFrames.h"
+#include "cvlhost/StockFrames.h"
 
 #include "EvfFrame.h"
 
 #include <cstring>
 
-namespace cvl::view {
+namespace cvl::host {
 
 namespace {
 
@@ -27,15 +27,21 @@ StockFrames::StockFrames() {
 }
 
 FrameKind StockFrames::Kind(const EvfFrame& frame) const {
+    const size_t size =
+        frame.GetBuf() && frame.GetBufSize() > 0 ? static_cast<size_t>(frame.GetBufSize()) : 0;
+    return Kind(frame.GetBuf(), size);
+}
+
+FrameKind StockFrames::Kind(const uint8_t* bytes, size_t length) const {
     const Bytes* stock[] = {&m_error, &m_busy, &m_disconnected};
     const FrameKind kinds[] = {FrameKind::Error, FrameKind::Busy, FrameKind::Disconnected};
-    const size_t size = frame.GetBuf() ? static_cast<size_t>(frame.GetBufSize()) : 0;
+    const size_t size = bytes ? length : 0;
     for (int i = 0; i < 3; ++i) {
         if (stock[i]->size() == size &&
-            (size == 0 || std::memcmp(stock[i]->data(), frame.GetBuf(), size) == 0))
+            (size == 0 || std::memcmp(stock[i]->data(), bytes, size) == 0))
             return kinds[i];
     }
     return FrameKind::Live;
 }
 
-} // namespace cvl::view
+} // namespace cvl::host

@@ -1,6 +1,5 @@
-#include "FrameStamp.h"
-#include "ViewOptions.h"
-#include "ViewStats.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/FrameStats.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +8,8 @@
 
 namespace {
 
-using namespace cvl::view;
+using namespace cvl::host;
 using Bytes = std::vector<uint8_t>;
-
 // SOI, an APP0 segment, the comment, a quantisation table header, SOS.
 Bytes StampedJpeg(const std::string& comment) {
     Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x06, 'J', 'F', 'I', 'F'};
@@ -50,49 +48,8 @@ TEST(FrameStamp, ReadsTheSimulatorsCommentAndNothingElse) {
     EXPECT_FALSE(ReadFrameStamp(nullptr, 10, stamp));
 }
 
-TEST(ViewOptions, ParsesEveryOptionAndRefusesBadValues) {
-    ViewOptions options;
-    std::string error;
-    ASSERT_TRUE(ParseViewOptions({}, options, error));
-    EXPECT_EQ(options.seconds, 5.0);
-    EXPECT_EQ(options.rate, 30);
-    EXPECT_EQ(options.mode, ViewOptions::Mode::Port);
-
-    ASSERT_TRUE(ParseViewOptions({"--seconds", "1.5", "--rate=25", "--mode", "sandbox",
-                                  "--start-sandbox", "--out", "a.mjpeg", "--snapshot=s.jpg",
-                                  "--json", "--json-file", "j.json", "--quiet"},
-                                 options, error))
-        << error;
-    EXPECT_EQ(options.seconds, 1.5);
-    EXPECT_EQ(options.rate, 25);
-    EXPECT_EQ(options.mode, ViewOptions::Mode::Sandbox);
-    EXPECT_TRUE(options.startSandbox && options.json && options.quiet);
-    EXPECT_EQ(options.outPath, "a.mjpeg");
-    EXPECT_EQ(options.snapshotPath, "s.jpg");
-    EXPECT_EQ(options.jsonPath, "j.json");
-
-    for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"--rate", "0"},
-                                               {"--rate", "1001"},
-                                               {"--rate", "2x"},
-                                               {"--rate", "-3"},
-                                               {"--seconds", "-1"},
-                                               {"--seconds", "nan"},
-                                               {"--seconds", "inf"},
-                                               {"--seconds"},
-                                               {"--mode", "file"},
-                                               {"--out="},
-                                               {"--json=yes"},
-                                               {"--frobnicate"}}) {
-        ViewOptions parsed;
-        error.clear();
-        EXPECT_FALSE(ParseViewOptions(bad, parsed, error)) << bad[0];
-        EXPECT_FALSE(error.empty());
-    }
-}
-
-TEST(ViewStats, CountsKindsGapsAndPercentiles) {
-    ViewStats stats;
+TEST(FrameStats, CountsKindsGapsAndPercentiles) {
+    FrameStats stats;
     stats.RecordStatus(FrameKind::Error);
     stats.RecordStatus(FrameKind::Busy);
     stats.RecordStatus(FrameKind::Disconnected);
@@ -116,18 +73,18 @@ TEST(ViewStats, CountsKindsGapsAndPercentiles) {
               "\"latency_ms\":{\"p50\":6.000,\"p95\":10.000,\"p99\":10.000,\"max\":10.000},"
               "\"first_seq\":5,\"last_seq\":1,\"seq_gaps\":2,\"seconds\":2.000}");
 
-    EXPECT_EQ(ViewStats().SummaryJson(1.0),
+    EXPECT_EQ(FrameStats().SummaryJson(1.0),
               "{\"calls\":0,\"live\":0,\"unique\":0,\"fps\":0.00,"
               "\"status\":{\"error\":0,\"busy\":0,\"disconnected\":0},\"latency_ms\":null,"
               "\"first_seq\":null,\"last_seq\":null,\"seq_gaps\":0,\"seconds\":1.000}");
     std::vector<double> values;
     for (int i = 1; i <= 100; ++i)
         values.push_back(i);
-    EXPECT_EQ(ViewStats::Percentile(values, 50), 50);
-    EXPECT_EQ(ViewStats::Percentile(values, 95), 95);
-    EXPECT_EQ(ViewStats::Percentile(values, 99), 99);
-    EXPECT_EQ(ViewStats::Percentile(values, 100), 100);
-    EXPECT_EQ(ViewStats::Percentile({}, 50), 0);
+    EXPECT_EQ(FrameStats::Percentile(values, 50), 50);
+    EXPECT_EQ(FrameStats::Percentile(values, 95), 95);
+    EXPECT_EQ(FrameStats::Percentile(values, 99), 99);
+    EXPECT_EQ(FrameStats::Percentile(values, 100), 100);
+    EXPECT_EQ(FrameStats::Percentile({}, 50), 0);
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "CpuTime.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <dirent.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 
 namespace cvl::bench {
 
@@ -22,31 +24,64 @@ bool CpuTime::Parse(const std::string& list) {
     return !m_pids.empty();
 }
 
-double CpuTime::Seconds() const {
-    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    double total = 0;
-    for (pid_t pid : m_pids) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        if (!std::getline(stat, text))
-            continue;
-        // The fields after the command name, which may hold blanks and ')'.
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        unsigned long long user = 0, system = 0;
-        // State is field 3; utime and stime are fields 14 and 15.
-        for (int index = 3; index <= 15 && fields >> field; ++index) {
-            if (index == 14)
-                user = std::strtoull(field.c_str(), nullptr, 10);
-            else if (index == 15)
-                system = std::strtoull(field.c_str(), nullptr, 10);
-        }
-        total += static_cast<double>(user + system) / ticks;
+namespace {
+
+struct ProcessTimes {
+    pid_t parent = 0;
+    unsigned long long ticks = 0; // user + system
+};
+
+// Field 4 (parent) and fields 14 and 15 (user and system time) of
+// /proc/<pid>/stat; false once the process is gone.
+bool ReadStat(pid_t pid, ProcessTimes& times) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return false;
+    // The fields after the command name, which may hold blanks and ')'.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos || close + 2 > text.size())
+        return false;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 4)
+            times.parent = static_cast<pid_t>(std::atol(field.c_str()));
+        else if (index == 14 || index == 15)
+            times.ticks += std::strtoull(field.c_str(), nullptr, 10);
     }
-    return total;
+    return true;
+}
+
+} // namespace
+
+double CpuTime::Seconds() const {
+    // Every process, to find the listed ones' children (a helper process
+    // belongs to the chain of the program that started it).
+    std::map<pid_t, ProcessTimes> all;
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* entry = readdir(proc)) {
+            const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+            ProcessTimes times;
+            if (pid > 0 && ReadStat(pid, times))
+                all[pid] = times;
+        }
+        closedir(proc);
+    }
+    std::set<pid_t> chain(m_pids.begin(), m_pids.end());
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& [pid, times] : all)
+            if (chain.count(times.parent) && chain.insert(pid).second)
+                grew = true;
+    }
+    unsigned long long ticks = 0;
+    for (pid_t pid : chain) {
+        const auto found = all.find(pid);
+        if (found != all.end())
+            ticks += found->second.ticks;
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 void CpuTime::Start(int64_t nowNs) {

@@ -17,8 +17,9 @@ public:
     bool Parse(const std::string& list);
     void Add(pid_t pid) { m_pids.push_back(pid); }
 
-    // Takes the first sample, then the last one; each sums the processes'
-    // CPU seconds, so the processes must outlive the window.
+    // Takes the first sample, then the last one; each sums the CPU seconds of
+    // the processes and of their descendants, so the processes must outlive
+    // the window.
     void Start(int64_t nowNs);
     void Stop(int64_t nowNs);
     bool Started() const { return m_startNs != 0; }

@@ -1,6 +1,6 @@
 #include "FrameTimes.h"
 
-#include "ViewStats.h"
+#include "cvlhost/FrameStats.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -84,7 +84,7 @@ bool FrameTimes::JoinSendLog(const std::string& path, uint32_t numbers) {
 }
 
 std::string FrameTimes::SummaryJson() const {
-    using view::ViewStats;
+    using host::FrameStats;
     const double seconds = static_cast<double>(m_lastNs - m_countFromNs) / 1e9;
     const double fps = seconds > 0 ? static_cast<double>(m_frames) / seconds : 0;
     char text[256];
@@ -92,9 +92,9 @@ std::string FrameTimes::SummaryJson() const {
                   "{\"frames\": %lld, \"fps\": %.2f, \"timed\": %zu, \"p50\": %.3f, "
                   "\"p95\": %.3f, \"p99\": %.3f, \"unmarked\": %lld, \"unmatched\": %lld}",
                   static_cast<long long>(m_frames), fps, m_latenciesMs.size(),
-                  ViewStats::Percentile(m_latenciesMs, 50),
-                  ViewStats::Percentile(m_latenciesMs, 95),
-                  ViewStats::Percentile(m_latenciesMs, 99), static_cast<long long>(m_unmarked),
+                  FrameStats::Percentile(m_latenciesMs, 50),
+                  FrameStats::Percentile(m_latenciesMs, 95),
+                  FrameStats::Percentile(m_latenciesMs, 99), static_cast<long long>(m_unmarked),
                   static_cast<long long>(m_unmatched));
     return text;
 }

@@ -20,7 +20,7 @@
 //                       ("cpu" in the JSON; its own is "self_cpu").
 #include "CpuTime.h"
 #include "FrameNumber.h"
-#include "FrameStamp.h"
+#include "cvlhost/FrameStamp.h"
 #include "FrameTimes.h"
 #include "JpegDecoder.h"
 #include "PipeWireInput.h"
@@ -107,14 +107,14 @@ void OnFrame(void* context, const InputFrame& frame) {
     if (run.format == InputFormat::Mjpg) {
         int width = 0, height = 0;
         const bool decoded = DecodeJpeg(frame.data, frame.size, run.decoded, width, height);
-        const int64_t now = cvl::view::MonotonicNowNs();
-        cvl::view::FrameStamp stamp;
+        const int64_t now = cvl::host::MonotonicNowNs();
+        cvl::host::FrameStamp stamp;
         if (!decoded)
             ++run.badFrames;
         else if (!run.numbersLog.empty())
             NoteLuma(run, run.decoded.data(), width, height, static_cast<size_t>(width) * 3, 3, -1,
                      now);
-        else if (cvl::view::ReadFrameStamp(frame.data, frame.size, stamp))
+        else if (cvl::host::ReadFrameStamp(frame.data, frame.size, stamp))
             run.times->Stamped(stamp.sequence, stamp.monotonicNs, now);
         else
             run.times->Unmarked(now);
@@ -122,7 +122,7 @@ void OnFrame(void* context, const InputFrame& frame) {
             run.input->Quit();
         return;
     }
-    const int64_t now = cvl::view::MonotonicNowNs();
+    const int64_t now = cvl::host::MonotonicNowNs();
     const bool packed = run.format == InputFormat::Yuy2;
     const size_t rowStride =
         frame.stride ? frame.stride : static_cast<size_t>(frame.width) * (packed ? 2 : 1);
@@ -153,7 +153,7 @@ void ReadStdin(Run& run, int width, int height) {
     std::vector<uint8_t> frame(lumaBytes + 2 * (static_cast<size_t>((width + 1) / 2) *
                                                 static_cast<size_t>((height + 1) / 2)));
     while (ReadAll(0, frame.data(), frame.size())) {
-        const int64_t now = cvl::view::MonotonicNowNs();
+        const int64_t now = cvl::host::MonotonicNowNs();
         NoteLuma(run, frame.data(), width, height, static_cast<size_t>(width), 1, -1, now);
         if (Finished(run, now))
             break;
@@ -215,8 +215,8 @@ int main(int argc, char** argv) {
     }
     if (run.self.Started() && !run.self.Stopped()) {
         // The input ended before the counted time did.
-        run.others.Stop(cvl::view::MonotonicNowNs());
-        run.self.Stop(cvl::view::MonotonicNowNs());
+        run.others.Stop(cvl::host::MonotonicNowNs());
+        run.self.Stop(cvl::host::MonotonicNowNs());
     }
     if (run.badFrames)
         std::fprintf(stderr, "cvl-bench-consumer: %lld frames could not be read\n",

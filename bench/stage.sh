@@ -53,10 +53,12 @@ stage_install() {
     log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources/log.txt"
 }
 
-# The libgphoto2 build of the camera SDK in place of the simulator.
+# The libgphoto2 build of the camera SDK in place of the simulator, with the
+# helper program it looks for beside itself.
 stage_gphoto2_sdk() {
-    cp "$project/build-bench/lib/gphoto2/libZelSDK.so" \
-        "$CVL_ROOT/Library/Frameworks/ZelSDK.framework/Versions/A/libZelSDK.so"
+    local framework="$CVL_ROOT/Library/Frameworks/ZelSDK.framework/Versions/A"
+    cp "$project/build-bench/lib/gphoto2/libZelSDK.so" "$framework/libZelSDK.so"
+    cp "$project/build-bench/lib/gphoto2/zelsdk-gphoto2-helper" "$framework/"
 }
 
 # Waits until COMMAND succeeds, checking every 50 ms, for at most SECONDS.

@@ -20,8 +20,8 @@ namespace {
 // Descriptors that may come and go beside the sessions' sockets (the port
 // list's libraries, a settings file) before the helper retires.
 constexpr int kDescriptorSlack = 16;
-// Oversized frames are reported at most once in this time.
-constexpr auto kReportInterval = std::chrono::seconds(10);
+// A burst of oversized frames that lasts longer is reported again.
+constexpr auto kReportInterval = std::chrono::seconds(60);
 
 } // namespace
 
@@ -270,6 +270,7 @@ Helper::Outcome Helper::Download(const std::string& port, std::vector<uint8_t>& 
         oversized = true;
         ReportOversized(size);
     } else if (result >= GP_OK && data && size > 0) {
+        m_inBurst = false;
         frame.assign(reinterpret_cast<const uint8_t*>(data),
                      reinterpret_cast<const uint8_t*>(data) + size);
     }
@@ -286,8 +287,10 @@ Helper::Outcome Helper::Download(const std::string& port, std::vector<uint8_t>& 
 }
 
 void Helper::ReportOversized(size_t size) {
+    // One line a burst: the first oversized frame after a good one, or after
+    // a minute; the rest are counted into the next line.
     const auto now = std::chrono::steady_clock::now();
-    if (m_reported && now - m_lastReport < kReportInterval) {
+    if (m_inBurst && now - m_lastReport < kReportInterval) {
         ++m_unreported;
         return;
     }
@@ -295,7 +298,7 @@ void Helper::ReportOversized(size_t size) {
                  "zelsdk-gphoto2: live-view frame of %zu bytes dropped, over the bound of %zu "
                  "(%llu more dropped since the last report)\n",
                  size, kMaxFrameBytes, static_cast<unsigned long long>(m_unreported));
-    m_reported = true;
+    m_inBurst = true;
     m_lastReport = now;
     m_unreported = 0;
 }

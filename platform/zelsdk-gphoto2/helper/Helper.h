@@ -64,7 +64,7 @@ private:
     bool m_retiring = false;
     // Oversized frames: one line a burst.
     std::chrono::steady_clock::time_point m_lastReport{};
-    bool m_reported = false;
+    bool m_inBurst = false;
     uint64_t m_unreported = 0;
 };
 

@@ -29,7 +29,6 @@ ZelError Backend::Initialize() {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_initialized)
         return ZEL_ERR_OK;
-    // The helper starts with the first call that needs libgphoto2.
     m_configuredPort = Environment("CVL_GPHOTO2_PORT", "");
     m_configuredModel = Environment("CVL_GPHOTO2_MODEL", "PTP/IP Camera");
     m_initialized = true;
@@ -38,6 +37,9 @@ ZelError Backend::Initialize() {
         m_stop = false;
     }
     m_thread = std::thread([this] { Run(); });
+    // libgphoto2 loads its camera drivers in the helper meanwhile; a helper
+    // that cannot start now is tried again with every call.
+    m_link.Start();
     return ZEL_ERR_OK;
 }
 

@@ -173,9 +173,19 @@ bool HelperLink::Call(const WireWriter& request, Answer& answer) {
     const size_t head = sizeof answer.error + sizeof answer.flags;
     answer.body.assign(body.begin() + static_cast<std::ptrdiff_t>(head), body.end());
     answer.generation = m_generation;
-    if (answer.flags & kAnswerRetiring)
+    // A retiring helper's successor starts at once, for the same reason as
+    // the first.
+    if (answer.flags & kAnswerRetiring) {
         EndLocked(false);
+        StartLocked();
+    }
     return true;
+}
+
+void HelperLink::Start() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pid <= 0)
+        StartLocked();
 }
 
 void HelperLink::Stop() {

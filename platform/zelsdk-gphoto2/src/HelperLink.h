@@ -34,6 +34,10 @@ public:
         uint64_t generation = 0;
     };
 
+    // Starts a helper unless one runs: it loads libgphoto2's camera drivers
+    // while the caller goes on, so that the first request does not wait for
+    // them.
+    void Start();
     // false when no helper could be started or it did not answer in time.
     bool Call(const WireWriter& request, Answer& answer);
     // The helper that serves now (0: none yet).

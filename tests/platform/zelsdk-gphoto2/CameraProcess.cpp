@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fstream>
 #include <fcntl.h>
 #include <cstdlib>
 #include <poll.h>
@@ -97,6 +98,15 @@ uint64_t CameraProcess::FramesServed() {
 
 std::string GphotoLibrary() {
     return BinaryDir() + "/lib/gphoto2/libZelSDK.so";
+}
+
+bool MapsLibgphoto2(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find("libgphoto2") != std::string::npos)
+            return true;
+    return false;
 }
 
 std::string GphotoHelper() {

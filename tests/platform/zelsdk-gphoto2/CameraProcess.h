@@ -51,6 +51,8 @@ std::string GphotoLibrary();
 std::string GphotoHelper();
 // Open descriptors of a process, -1 when it is gone.
 int OpenDescriptors(pid_t pid);
+// libgphoto2 is loaded in the process.
+bool MapsLibgphoto2(pid_t pid);
 
 } // namespace cvl::test
 

@@ -12,56 +12,29 @@
 # than frames arrive (35 a second) keeps that queue full and sees about three
 # frame periods of latency; the latency target assumes a faster caller.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-project="$(pwd)"
+source "$(dirname "$0")/../stage.sh"
 seconds="${1:-20}"
 rate="${2:-100}"
-
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCVL_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench >/dev/null
-
-work="$(mktemp -d /tmp/corvalink-bench-XXXXXX)"
-service_pid=""
-cleanup() {
-    [ -n "$service_pid" ] && kill -KILL "$service_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export CVL_ROOT="$work/root" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$CVL_ROOT" "$XDG_RUNTIME_DIR"
-DESTDIR="$CVL_ROOT" cmake --install build-bench >/dev/null
-log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources/log.txt"
-ticks="$(getconf CLK_TCK)"
-
-# CPU time of a process in clock ticks (user + system).
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+stage_install bench
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
-json_number() { sed -n "s/.*\"$2\": *\([0-9.]*\).*/\1/p" <<<"$1" | head -n 1; }
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
-echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
+machine_line
 echo "command: bench/e2e/run.sh $seconds $rate (cvl-view --rate $rate --seconds $seconds)"
 echo
 echo "| size | unique fps | p50 ms | p95 ms | p99 ms | service CPU s/s | RSS start MB | RSS end MB | RSS peak MB |"
 echo "|---|---|---|---|---|---|---|---|---|"
 for size in 960x640 1920x1080 3840x2160; do
-    # The log of the run before must not pass for this run's.
-    rm -f "$log"
-    ZELSIM_CAMERA=standard ZELSIM_SIZE="$size" \
-        "$CVL_ROOT/Applications/Corvalink/CVLService" 2>/dev/null &
-    service_pid=$!
-    until grep -qF "camera controller started" "$log" 2>/dev/null; do sleep 0.05; done
-    # The request port is served a moment after the start line.
-    until "$project/build-bench/bin/zelsim" status >/dev/null 2>&1; do sleep 0.05; done
+    stage_service ZELSIM_CAMERA=standard ZELSIM_SIZE="$size"
 
-    "$project/build-bench/bin/cvl-view" --seconds "$seconds" --rate "$rate" --json \
+    "$bin/cvl-view" --seconds "$seconds" --rate "$rate" --json \
         >"$work/view.txt" &
     view_pid=$!
     # Sample once live frames flow: the first second is the connection.
     until grep -qF "starting streaming.." "$log"; do sleep 0.05; done
     sleep 1
     start_ticks="$(cpu_ticks "$service_pid")"
-    start_time="$(date +%s.%N)"
+    start_time="$(now_s)"
     rss_start="$(rss_kb "$service_pid")"
     rss_peak="$rss_start"
     rss_end="$rss_start"
@@ -71,21 +44,18 @@ for size in 960x640 1920x1080 3840x2160; do
         # The simulator records every SDK call (the last 100000) inside the
         # service's process; emptying that record keeps it out of the
         # service's memory figures.
-        "$project/build-bench/bin/zelsim" calls --clear >/dev/null 2>&1 || true
+        "$bin/zelsim" calls --clear >/dev/null 2>&1 || true
         end_ticks="$(cpu_ticks "$service_pid")"
-        end_time="$(date +%s.%N)"
+        end_time="$(now_s)"
         rss_end="$(rss_kb "$service_pid")"
         [ "$rss_end" -gt "$rss_peak" ] && rss_peak="$rss_end"
         sleep 0.5
     done
     wait "$view_pid" || true
     summary="$(tail -n 1 "$work/view.txt")"
-    kill -TERM "$service_pid"
-    wait "$service_pid" || true
-    service_pid=""
+    stage_stop_service
 
-    cpu="$(awk -v a="$start_ticks" -v b="$end_ticks" -v t="$ticks" -v s="$start_time" -v e="$end_time" \
-        'BEGIN { printf "%.3f", (b - a) / t / (e - s) }')"
+    cpu="$(cpu_share "$start_ticks" "$end_ticks" "$start_time" "$end_time")"
     echo "| $size | $(json_number "$summary" fps) | $(json_number "$summary" p50)" \
         "| $(json_number "$summary" p95) | $(json_number "$summary" p99) | $cpu" \
         "| $(mb "$rss_start") | $(mb "$rss_end") | $(mb "$rss_peak") |"

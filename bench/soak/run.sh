@@ -12,8 +12,7 @@
 # out-dir (default bench/soak/out) receives samples.csv, view.txt, log.txt,
 # summary.md and soak.png.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-project="$(pwd)"
+source "$(dirname "$0")/../stage.sh"
 minutes="${1:-30}"
 outdir="${2:-$project/bench/soak/out}"
 sample_s="${SOAK_SAMPLE:-10}"
@@ -22,39 +21,20 @@ unplugged_s=3
 mkdir -p "$outdir"
 outdir="$(cd "$outdir" && pwd)"
 
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCVL_BUILD_TESTS=OFF >/dev/null
-cmake --build build-bench >/dev/null
-
-work="$(mktemp -d /tmp/corvalink-soak-XXXXXX)"
-service_pid=""
-view_pid=""
-cleanup() {
-    [ -n "$view_pid" ] && kill -KILL "$view_pid" 2>/dev/null || true
-    [ -n "$service_pid" ] && kill -KILL "$service_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-export CVL_ROOT="$work/root" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$CVL_ROOT" "$XDG_RUNTIME_DIR"
-DESTDIR="$CVL_ROOT" cmake --install build-bench >/dev/null
-log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources/log.txt"
-zelsim="$project/build-bench/bin/zelsim"
+stage_install soak
+zelsim="$bin/zelsim"
 
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 threads() { awk '/^Threads:/ { print $2 }' "/proc/$1/status"; }
 fds() { ls "/proc/$1/fd" | wc -l; }
 
-ZELSIM_CAMERA=standard ZELSIM_SIZE=1920x1080 \
-    "$CVL_ROOT/Applications/Corvalink/CVLService" 2>"$work/stderr.txt" &
-service_pid=$!
-until grep -qF "camera controller started" "$log" 2>/dev/null; do sleep 0.05; done
-until "$zelsim" status >/dev/null 2>&1; do sleep 0.05; done
+stage_service ZELSIM_CAMERA=standard ZELSIM_SIZE=1920x1080
 
 total_s=$((minutes * 60))
 # The per-second lines ("N s: C calls, U unique, ...") give the fps series.
-"$project/build-bench/bin/cvl-view" --seconds "$total_s" --rate 100 --json \
-    >"$outdir/view.txt" &
+"$bin/cvl-view" --seconds "$total_s" --rate 100 --json >"$outdir/view.txt" &
 view_pid=$!
+stage_track "$view_pid"
 until grep -qF "starting streaming.." "$log"; do sleep 0.05; done
 
 echo "elapsed_s,rss_kb,fds,threads,unique_fps" >"$outdir/samples.csv"
@@ -90,17 +70,14 @@ while kill -0 "$view_pid" 2>/dev/null; do
     sleep 0.5
 done
 wait "$view_pid" || true
-view_pid=""
-kill -TERM "$service_pid"
-wait "$service_pid" || true
-service_pid=""
+stage_stop_service
 cp "$log" "$outdir/log.txt"
 
 # Figures: the first minute against the last, with unplugged seconds in both.
 {
     echo "soak: $minutes min at 1920x1080, unplug/replug every ${unplug_every_s} s" \
         "(${unplugged_s} s unplugged), $cycles replugs, sample every ${sample_s} s"
-    echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
+    machine_line
     echo
     awk -F, 'NR > 1 && $1 >= 10 {
             n++; r[n] = $2; f[n] = $3; t[n] = $4; p[n] = $5

@@ -1,6 +1,8 @@
 #include "PtpIpCamera.h"
 
+#include "FrameNumber.h"
 #include "FrameSource.h"
+#include "imaging/JpegEncoder.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -133,6 +135,28 @@ bool SendData(int fd, uint32_t transaction, const std::vector<uint8_t>& data) {
     return WriteAll(fd, Packet(kStartData, start)) && WriteAll(fd, Packet(kEndData, end));
 }
 
+// Picture number of the numbered loop: colour bars, the number's blocks,
+// a disc that moves from picture to picture and the number as text.
+std::vector<uint8_t> NumberedPicture(int width, int height, uint32_t number) {
+    using namespace cvl::imaging;
+    Canvas canvas(width, height, Color{24, 28, 40});
+    const Color bars[] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
+                          {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {40, 40, 40}};
+    for (int b = 0; b < 8; ++b)
+        canvas.FillRect(b * width / 8, 0, width / 8 + 1, height / 4, bars[b]);
+    DrawFrameNumber(canvas, number);
+    const int radius = height / 16 > 2 ? height / 16 : 2;
+    const int travel = width - 2 * radius;
+    canvas.FillCircle(radius + static_cast<int>(number * 37 % kFrameNumbers) * travel /
+                                   static_cast<int>(kFrameNumbers),
+                      height * 13 / 16, radius, Color{250, 140, 20});
+    const int scale =
+        height / 10 / Canvas::kGlyphHeight > 1 ? height / 10 / Canvas::kGlyphHeight : 1;
+    canvas.DrawTextCentred(height * 5 / 8, "FRAME " + std::to_string(number), scale,
+                           Color{255, 255, 255});
+    return EncodeJpeg(canvas, 80);
+}
+
 } // namespace
 
 PtpIpCamera::PtpIpCamera(int fps, int width, int height)
@@ -153,6 +177,18 @@ PtpIpCamera::~PtpIpCamera() {
         thread.join();
     m_frames->Stop();
     delete m_frames;
+    if (m_sendLog)
+        std::fclose(m_sendLog);
+}
+
+bool PtpIpCamera::NumberFrames(int width, int height, const std::string& sendLog) {
+    std::lock_guard<std::mutex> lock(m_frameMutex);
+    m_sendLog = std::fopen(sendLog.c_str(), "we");
+    if (!m_sendLog)
+        return false;
+    for (uint32_t n = 0; n < kFrameNumbers; ++n)
+        m_numbered.push_back(std::make_shared<const Bytes>(NumberedPicture(width, height, n)));
+    return true;
 }
 
 bool PtpIpCamera::Listen(int port) {
@@ -450,9 +486,19 @@ PtpIpCamera::Bytes PtpIpCamera::NextFrame() {
     }
     m_lastTick = tick;
     ++m_sequence;
-    picture = m_frames->Picture(m_sequence - 1);
-    return zelsdk::FrameSource::Stamped(*picture, m_sequence,
-                                        m_startNs + static_cast<uint64_t>(tick) * period);
+    picture = m_numbered.empty() ? m_frames->Picture(m_sequence - 1)
+                                 : m_numbered[m_sequence % kFrameNumbers];
+    if (!m_sendLog)
+        return zelsdk::FrameSource::Stamped(*picture, m_sequence,
+                                            m_startNs + static_cast<uint64_t>(tick) * period);
+    // Numbered frames are stamped with their send time (the caller sends the
+    // frame at once), the time the log gives, so that a receiver that reads
+    // the stamp and one that reads the number measure from the same point.
+    const uint64_t sent = NowNs();
+    std::fprintf(m_sendLog, "%llu %llu\n", static_cast<unsigned long long>(m_sequence),
+                 static_cast<unsigned long long>(sent));
+    std::fflush(m_sendLog);
+    return zelsdk::FrameSource::Stamped(*picture, m_sequence, sent);
 }
 
 PtpIpCamera::Bytes PtpIpCamera::DeviceInfo() const {

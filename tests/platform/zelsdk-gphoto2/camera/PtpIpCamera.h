@@ -14,11 +14,17 @@
 //
 // Inject() makes it misbehave for a while, then work again: a camera whose
 // link fails in the middle, and one that fails every initialisation.
+//
+// With NumberFrames() the camera plays a loop of pictures that carry their
+// number in the pixels and logs the time it sends each frame, so that a
+// receiver of decoded pictures can measure.
 #ifndef CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 #define CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -60,6 +66,12 @@ public:
     bool SessionHeld();
     // The fault from now on for seconds, then none.
     void Inject(Fault fault, int seconds);
+    // Before Listen: from then on frame n (from 1) shows the number
+    // n % kFrameNumbers (FrameNumber.h) in a picture of width x height, and
+    // sending it appends the line "<n> <CLOCK_MONOTONIC ns>" to sendLog; the
+    // frame's stamp then holds that send time, not the time it was made.
+    // False when the log cannot be written.
+    bool NumberFrames(int width, int height, const std::string& sendLog);
 
 private:
     Fault Current();
@@ -92,6 +104,8 @@ private:
     bool m_closing = false;
     std::condition_variable m_faultChanged;
     std::mutex m_frameMutex;
+    std::vector<std::shared_ptr<const Bytes>> m_numbered;
+    std::FILE* m_sendLog = nullptr;
     std::vector<std::thread> m_threads;
 };
 

@@ -9,6 +9,8 @@
 //            (drop, truncate, stall, deviceinfo, shortack, transaction,
 //             oversized; see PtpIpCamera::Fault)
 //   quit     end (so does the end of standard input)
+// --numbered LOG: every frame carries its number in the pixels and its send
+// time goes to LOG (see PtpIpCamera::NumberFrames); for the benchmarks.
 #include "PtpIpCamera.h"
 
 #include <cstdio>
@@ -19,6 +21,7 @@
 
 int main(int argc, char** argv) {
     int port = 15740, fps = 30, width = 640, height = 480;
+    std::string sendLog;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--port")
@@ -27,8 +30,11 @@ int main(int argc, char** argv) {
             fps = std::atoi(argv[i + 1]);
         else if (option == "--size" && std::sscanf(argv[i + 1], "%dx%d", &width, &height) == 2)
             continue;
+        else if (option == "--numbered")
+            sendLog = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: cvl-ptpip-camera [--port N] [--fps N] [--size WxH]\n");
+            std::fprintf(stderr, "usage: cvl-ptpip-camera [--port N] [--fps N] [--size WxH] "
+                                 "[--numbered LOG]\n");
             return 2;
         }
     }
@@ -37,6 +43,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     cvl::test::PtpIpCamera camera(fps, width, height);
+    if (!sendLog.empty() && !camera.NumberFrames(width, height, sendLog)) {
+        std::fprintf(stderr, "cvl-ptpip-camera: cannot write %s\n", sendLog.c_str());
+        return 1;
+    }
     if (!camera.Listen(port)) {
         std::fprintf(stderr, "cvl-ptpip-camera: cannot listen on 127.0.0.1:%d\n", port);
         return 1;

@@ -13,6 +13,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 
 namespace cvl::test {
@@ -53,6 +54,10 @@ TEST(HostRecovery, AKilledServiceIsNamedByEveryHostAndANewOneBringsLiveFramesBac
                     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed)))
         << LastState(pipeline);
     const size_t named = pipeline.BufferCount();
+    std::printf(
+        "both named the service not running %lld ms after the kill\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed).count()));
 
     // Ten seconds without a service: the cause stays named.
     std::string webStates;
@@ -76,11 +81,17 @@ TEST(HostRecovery, AKilledServiceIsNamedByEveryHostAndANewOneBringsLiveFramesBac
     // the camera is in use.
     ServiceProcess second;
     ASSERT_TRUE(second.Start());
+    const auto serving = Clock::now();
     const double framesBefore = web.Stat("frames");
     const auto webLive = [&] { return web.State() == "live" && web.Stat("frames") > framesBefore; };
     const auto srcLive = [&] { return LastState(pipeline) == "live"; };
     ASSERT_TRUE(WaitFor([&] { return webLive() || srcLive(); }, std::chrono::seconds(5)))
         << web.State() << " and " << LastState(pipeline);
+    std::printf(
+        "%s live %lld ms after the new service served its request port\n",
+        srcLive() ? "cvlsrc" : "cvl-web",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - serving).count()));
     EXPECT_TRUE(WaitForLogMessage("received: StartStreaming from: " + std::to_string(getpid())));
     EXPECT_TRUE(WaitForLogMessage("received: StartStreaming from: " + std::to_string(web.Pid())));
     const size_t back = pipeline.BufferCount();

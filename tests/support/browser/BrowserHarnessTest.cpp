@@ -45,7 +45,8 @@ TEST_P(BrowserHarness, PageCapturesThePlainNodeWithItsLabelSizeColourAndFrames) 
     const CameraView view = page.WaitForView(
         [](const CameraView& v) { return v.phase == "error" || (v.Playing() && v.frames >= 10); },
         seconds(90));
-    ASSERT_TRUE(view.Playing()) << view.error << "\n" << browser.Log() << session.Errors();
+    ASSERT_TRUE(view.Playing()) << page.Latest().Summary() << "\n"
+                                << browser.Log() << session.Errors();
     EXPECT_EQ(view.label, "Plain Test Camera");
     EXPECT_NE(std::find(view.labels.begin(), view.labels.end(), "Plain Test Camera"),
               view.labels.end());
@@ -61,10 +62,34 @@ TEST_P(BrowserHarness, PageCapturesThePlainNodeWithItsLabelSizeColourAndFrames) 
     // Frames keep coming: the count grows from report to report.
     const CameraView later = page.WaitForView(
         [&](const CameraView& v) { return v.frames >= view.frames + 30; }, seconds(60));
-    EXPECT_GT(later.RateSince(view), 5.0);
+    EXPECT_GT(later.RateSince(view), 5.0) << view.Summary() << "\n" << page.Latest().Summary();
 
     browser.Close();
     EXPECT_FALSE(browser.Running());
+}
+
+// A camera published after the page first asked (cvl-camera started after
+// the browser, or the session manager granting access late): the page's
+// next getUserMedia finds it.
+TEST_P(BrowserHarness, CameraPublishedAfterThePageAskedIsFoundOnTheNextAttempt) {
+    DesktopSession session;
+    ASSERT_TRUE(session.Start()) << session.Errors();
+    PageServer server;
+    ASSERT_TRUE(server.Start());
+    CameraPage page(server);
+    HeadlessBrowser browser(GetParam(), session);
+    ASSERT_TRUE(browser.Open(page.Url()));
+    const CameraView asked =
+        page.WaitForView([](const CameraView& v) { return v.attempts >= 2; }, seconds(90));
+    ASSERT_GE(asked.attempts, 2) << page.Latest().Summary() << "\n" << browser.Log();
+
+    PlainCameraNode node(session);
+    ASSERT_TRUE(node.Start()) << node.Log();
+    const CameraView view = page.WaitForView(
+        [](const CameraView& v) { return v.phase == "error" || (v.Playing() && v.frames >= 5); },
+        seconds(60));
+    ASSERT_TRUE(view.Playing()) << page.Latest().Summary() << "\n" << browser.Log();
+    EXPECT_EQ(view.label, "Plain Test Camera");
 }
 
 INSTANTIATE_TEST_SUITE_P(Browsers, BrowserHarness,

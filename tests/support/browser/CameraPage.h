@@ -16,20 +16,29 @@ namespace cvl::test {
 // One report of the page.
 struct CameraView {
     int sequence = 0;
-    std::string phase;               // "starting", "playing" or "error"
-    std::string error;               // the getUserMedia error, "Name: message"
+    std::string phase; // "starting", "asking", "playing" or "error"
+    int attempts = 0;  // getUserMedia calls (a camera not found yet is asked for again)
+    std::string error; // the getUserMedia error, "Name: message"
     std::vector<std::string> labels; // every camera's label
     std::string label;               // the captured track's label
     int width = 0;                   // the video's size as played
     int height = 0;
-    int frames = 0;     // frames presented to the page so far
+    int frames = 0;     // frame callbacks the page got so far
+    int presented = 0;  // frames the browser presented since the first (some
+                        // without a callback when the page was busy)
+    int distinct = 0;   // callbacks whose picture differed from the one before
     double seconds = 0; // from the first of them to the last
     Picture picture;    // the picture sampled on the page's grid
     std::string agent;
 
     bool Playing() const { return phase == "playing"; }
-    // Frames per second between an earlier view and this one.
+    // Phase, attempts, error, label, size and frames in one line, for a
+    // failing test's message.
+    std::string Summary() const;
+    // Frames presented per second between an earlier view and this one.
     double RateSince(const CameraView& earlier) const;
+    // New pictures per second between an earlier view and this one.
+    double DistinctRateSince(const CameraView& earlier) const;
 };
 
 CameraView ReadCameraView(const PageReport& report);

@@ -111,13 +111,13 @@ TEST(CVLClient, SandboxModeStartsAndStopsNothingAndSendsNoFrameRateReport) {
 
 TEST(CVLClient, ReportsDistinctFramesPerIntervalOfMoreThanASecond) {
     RequestPort service;
+    // The report clock runs from construction: the first report comes with
+    // the first GetFrame after more than 1000 ms.
+    const auto start = std::chrono::steady_clock::now();
     CVLClient client;
     client.StartStreaming();
     const std::string portName = FramePortName(Pid());
     ASSERT_TRUE(WaitFor([&] { return PortServed(portName); }));
-    // The report clock runs from construction: the first report comes with
-    // the first GetFrame after more than 1000 ms.
-    const auto start = std::chrono::steady_clock::now();
     for (int n = 1; n <= 5; ++n) {
         ASSERT_TRUE(SendFrameTo(portName, BuildFrameMessage(NumberedFrame(n).data(), 200)));
         EXPECT_EQ(BytesOf(std::unique_ptr<EvfFrame>(client.GetFrame())).size(), n == 1 ? 0u : 200u);
@@ -128,7 +128,7 @@ TEST(CVLClient, ReportsDistinctFramesPerIntervalOfMoreThanASecond) {
             return service.Payloads().size() == 2;
         },
         std::chrono::seconds(5)));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     // The empty frame and the five numbered ones, the last repeated: 6.
     EXPECT_EQ(service.Payloads()[1], Request("plugin fps: 6"));
     // The lone newest frame, repeated by the call that reported, counts again
@@ -163,7 +163,7 @@ TEST_F(SandboxReading, FollowsTheWriterAcrossTheRingAndStartsOverAfterATimeOut) 
     // out the disconnected frame.
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Read(), DisconnectedFrame());
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     // Reset: slot 0 again, any number from 0 up.
     EXPECT_EQ(FrameNumber(Read()), 3);
 }

@@ -95,6 +95,23 @@ int PixelsOf(const Image& image, const Rgb& colour) {
     return count;
 }
 
+// Whether some 8 by 8 square is all of colour: a badge is a solid block of
+// it, while the JPEG's ringing at the edges of the bars leaves stray pixels
+// of almost any colour near them.
+bool HasPatchOf(const Image& image, const Rgb& colour) {
+    constexpr int kSide = 8;
+    for (int y = 0; y + kSide <= image.height; y += 2)
+        for (int x = 0; x + kSide <= image.width; x += 2) {
+            bool all = true;
+            for (int dy = 0; dy < kSide && all; ++dy)
+                for (int dx = 0; dx < kSide && all; ++dx)
+                    all = Near(image.At(x + dx, y + dy), colour, 16);
+            if (all)
+                return true;
+        }
+    return false;
+}
+
 const Rgb kLiveBadge{31, 157, 85};
 const Rgb kNoCameraBadge{192, 57, 43};
 
@@ -141,7 +158,8 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
     Image live = Screenshot(port);
     EXPECT_TRUE(ShowsColourBars(live));
     EXPECT_GT(PixelsOf(live, kLiveBadge), 300);
-    EXPECT_EQ(PixelsOf(live, kNoCameraBadge), 0);
+    EXPECT_TRUE(HasPatchOf(live, kLiveBadge));
+    EXPECT_FALSE(HasPatchOf(live, kNoCameraBadge));
     EXPECT_TRUE(DomShows(port, "live"));
 
     // Unplugged: the service sends the no-camera frame, the page says so.
@@ -151,6 +169,7 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
     Image unplugged = Screenshot(port);
     EXPECT_FALSE(ShowsColourBars(unplugged));
     EXPECT_GT(PixelsOf(unplugged, kNoCameraBadge), 300);
+    EXPECT_TRUE(HasPatchOf(unplugged, kNoCameraBadge));
 
     // Plugged in again: live video once the service has reconnected.
     Zelsim("plug standard");

@@ -6,6 +6,7 @@
 #include "SuccessReply.h"
 
 #include <cstring>
+#include <deque>
 #include <string>
 
 CameraController* g_pCameraController = nullptr;
@@ -16,6 +17,13 @@ namespace {
 // over, so that once the pointer is withdrawn no request is still on its way
 // into the controller; it is taken before the controller's queue lock.
 pthread_mutex_t g_cameraControllerMutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Requests answered while no controller is registered: the port opens as the
+// controller is being built, before it registers itself, and a client told
+// "success" must not lose its request in that window. They are handed over
+// to the next controller that registers. Guarded by g_cameraControllerMutex.
+std::deque<std::string> g_earlyRequests;
+constexpr size_t kMaxEarlyRequests = 32;
 
 // The run loop runs in slices so that a stop requested before the thread
 // entered it still ends the thread within one slice.
@@ -47,6 +55,11 @@ void RequestListener::Stop() {
 void RequestListener::SetCameraController(CameraController* controller) {
     pthread_mutex_lock(&g_cameraControllerMutex);
     g_pCameraController = controller;
+    if (controller) {
+        for (std::string& request : g_earlyRequests)
+            controller->AddRequest(std::move(request));
+        g_earlyRequests.clear();
+    }
     pthread_mutex_unlock(&g_cameraControllerMutex);
 }
 
@@ -113,6 +126,8 @@ CFDataRef RequestListener::Callback(CFMessagePortRef, SInt32, CFDataRef data, vo
     pthread_mutex_lock(&g_cameraControllerMutex);
     if (g_pCameraController)
         g_pCameraController->AddRequest(text);
+    else if (g_earlyRequests.size() < kMaxEarlyRequests)
+        g_earlyRequests.push_back(text);
     pthread_mutex_unlock(&g_cameraControllerMutex);
     return CreateSuccessReply();
 }

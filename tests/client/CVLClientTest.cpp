@@ -163,7 +163,7 @@ TEST_F(SandboxReading, FollowsTheWriterAcrossTheRingAndStartsOverAfterATimeOut) 
     // out the disconnected frame.
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Read(), DisconnectedFrame());
-    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
     // Reset: slot 0 again, any number from 0 up.
     EXPECT_EQ(FrameNumber(Read()), 3);
 }
@@ -185,9 +185,13 @@ TEST_F(SandboxReading, RefusesTornAndShortFilesAndAcceptsOneOfExactly100Bytes) {
 }
 
 TEST_F(SandboxReading, AMissingFileGivesTheDisconnectedFrameAtOnce) {
+    // A read that waited for the file would sleep through its attempts, 990 ms
+    // at the least: five such reads take 4.95 s, five at once far less even
+    // on a loaded machine.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Read(), DisconnectedFrame());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Read(), DisconnectedFrame());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
     // State unchanged: the first frame to appear in slot 0 is taken.
     Write(0, 0);
     EXPECT_EQ(FrameNumber(Read()), 0);

@@ -352,11 +352,11 @@ TEST_F(CvlWeb, FansOneStreamOutToEightViewersWhileAStalledViewerCostsNothing) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Report(viewers, rssBefore, rssPeak, hubFps);
 
-    // Each viewer gets most of the frames: a generous bound for a loaded
-    // machine; the measured figures are in docs/benchmarks.md.
+    // Each viewer gets most of the frames the hub got, however fast that
+    // was on this machine; the measured rates are in docs/benchmarks.md.
     for (const auto& viewer : viewers) {
         EXPECT_FALSE(viewer->Malformed());
-        EXPECT_GE(viewer->Distinct() / viewer->Seconds(), 12.0);
+        EXPECT_GE(viewer->Distinct(), 10);
         EXPECT_GE(viewer->Distinct() / viewer->Seconds(), 0.5 * hubFps);
     }
     EXPECT_LT(rssPeak - rssBefore, kRssGrowthKiB) << "KiB";

@@ -80,6 +80,37 @@ void RequestDone(void* self, MHD_Connection* connection, void**, MHD_RequestTerm
     Server(self).Guard().RequestDone(Tracked(connection));
 }
 
+// Queues response with the headers every reply carries, and releases it.
+int Send(MHD_Connection* connection, unsigned status, MHD_Response* response,
+         const char* contentType) {
+    if (!response)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+int SendText(MHD_Connection* connection, unsigned status, const std::string& text,
+             const char* contentType) {
+    return Send(connection, status,
+                MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
+                                                MHD_RESPMEM_MUST_COPY),
+                contentType);
+}
+
+// A fixed text/plain reply with one more header.
+int SendFixed(MHD_Connection* connection, unsigned status, const char* text, const char* header,
+              const char* value) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        std::strlen(text), const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
+    if (response)
+        MHD_add_response_header(response, header, value);
+    return Send(connection, status, response, "text/plain");
+}
+
 // Counts Host headers and finds header names with blanks in them ("Host :"),
 // which a server must refuse rather than guess at.
 struct HeaderCheck {
@@ -104,16 +135,9 @@ bool RefuseMalformed(MHD_Connection* connection, const char* version) {
     const bool http11 = version && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0;
     if (!check.blankInName && check.hosts <= 1 && (!http11 || check.hosts == 1))
         return false;
-    MHD_Response* response = MHD_create_response_from_buffer(
-        std::strlen("bad request\n"), const_cast<char*>("bad request\n"), MHD_RESPMEM_PERSISTENT);
-    if (response) {
-        // Nothing more is read from a client that sent this.
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain");
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-        MHD_queue_response(connection, MHD_HTTP_BAD_REQUEST, response);
-        MHD_destroy_response(response);
-    }
+    // Nothing more is read from a client that sent this.
+    SendFixed(connection, MHD_HTTP_BAD_REQUEST, "bad request\n", MHD_HTTP_HEADER_CONNECTION,
+              "close");
     return true;
 }
 
@@ -151,27 +175,6 @@ ssize_t ReadStream(void* stream, uint64_t, char* buffer, size_t max) {
 
 void EndStream(void* stream) {
     delete static_cast<ViewerStream*>(stream);
-}
-
-// Queues response with the headers every reply carries, and releases it.
-int Send(MHD_Connection* connection, unsigned status, MHD_Response* response,
-         const char* contentType) {
-    if (!response)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
-
-int SendText(MHD_Connection* connection, unsigned status, const std::string& text,
-             const char* contentType) {
-    return Send(connection, status,
-                MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
-                                                MHD_RESPMEM_MUST_COPY),
-                contentType);
 }
 
 } // namespace
@@ -235,12 +238,8 @@ int WebServer::Route(MHD_Connection* connection, const std::string& url,
     if (!known)
         return SendText(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain");
     if (method != MHD_HTTP_METHOD_GET && !head) {
-        MHD_Response* response = MHD_create_response_from_buffer(
-            std::strlen("method not allowed\n"), const_cast<char*>("method not allowed\n"),
-            MHD_RESPMEM_PERSISTENT);
-        if (response)
-            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-        return Send(connection, MHD_HTTP_METHOD_NOT_ALLOWED, response, "text/plain");
+        return SendFixed(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n",
+                         MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     }
 
     if (url == "/")
@@ -260,14 +259,9 @@ int WebServer::Route(MHD_Connection* connection, const std::string& url,
     const std::string type = MjpegStream::ContentType();
     if (head)
         return SendText(connection, MHD_HTTP_OK, "", type.c_str());
-    if (!m_guard.TakeStreamPlace()) {
-        MHD_Response* busy = MHD_create_response_from_buffer(
-            std::strlen("too many viewers\n"), const_cast<char*>("too many viewers\n"),
-            MHD_RESPMEM_PERSISTENT);
-        if (busy)
-            MHD_add_response_header(busy, MHD_HTTP_HEADER_RETRY_AFTER, "10");
-        return Send(connection, MHD_HTTP_SERVICE_UNAVAILABLE, busy, "text/plain");
-    }
+    if (!m_guard.TakeStreamPlace())
+        return SendFixed(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many viewers\n",
+                         MHD_HTTP_HEADER_RETRY_AFTER, "10");
     auto* stream = new ViewerStream(m_hub, m_guard);
     MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024,
                                                                &ReadStream, stream, &EndStream);

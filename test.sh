@@ -22,12 +22,7 @@ if [[ "${1:-}" == "--tsan" ]]; then
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCVL_TSAN=ON
     cmake --build build-tsan
     export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 suppressions=$PWD/tools/tsan-suppressions.txt}"
-    # Everything runs several times slower under ThreadSanitizer, and on a
-    # loaded 2-core machine one end-to-end case has missed its wait: a case
-    # that fails is run once more before it counts. Its first output stays in
-    # the log, so a race reported once is still seen.
-    exec ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$(nproc)" -LE gui \
-        --repeat until-pass:2
+    exec ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$(nproc)" -LE gui
 fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCVL_SANITIZE=ON
 cmake --build build

@@ -6,7 +6,9 @@
 #include "SuccessReply.h"
 
 #include <cstring>
+#include <deque>
 #include <string>
+#include <utility>
 
 CameraController* g_pCameraController = nullptr;
 
@@ -16,6 +18,13 @@ namespace {
 // over, so that once the pointer is withdrawn no request is still on its way
 // into the controller; it is taken before the controller's queue lock.
 pthread_mutex_t g_cameraControllerMutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Requests answered while no controller is registered: the port opens as the
+// controller is being built, before it registers itself, and a client told
+// "success" must not lose its request in that window. They are handed over
+// to the next controller that registers. Guarded by g_cameraControllerMutex.
+std::deque<std::pair<std::string, long>> g_earlyRequests; // text, sending process
+constexpr size_t kMaxEarlyRequests = 32;
 
 // The run loop runs in slices so that a stop requested before the thread
 // entered it still ends the thread within one slice.
@@ -47,6 +56,11 @@ void RequestListener::Stop() {
 void RequestListener::SetCameraController(CameraController* controller) {
     pthread_mutex_lock(&g_cameraControllerMutex);
     g_pCameraController = controller;
+    if (controller) {
+        for (std::pair<std::string, long>& request : g_earlyRequests)
+            controller->AddRequest(std::move(request.first), request.second);
+        g_earlyRequests.clear();
+    }
     pthread_mutex_unlock(&g_cameraControllerMutex);
 }
 
@@ -116,6 +130,8 @@ CFDataRef RequestListener::Callback(CFMessagePortRef port, SInt32, CFDataRef dat
     pthread_mutex_lock(&g_cameraControllerMutex);
     if (g_pCameraController)
         g_pCameraController->AddRequest(text, process);
+    else if (g_earlyRequests.size() < kMaxEarlyRequests)
+        g_earlyRequests.emplace_back(text, process);
     pthread_mutex_unlock(&g_cameraControllerMutex);
     return CreateSuccessReply();
 }

@@ -1,6 +1,7 @@
 // Serves the service's request port on a thread and run loop of its own. Every
 // request is answered at once with "success" and its text handed to the
-// camera controller; nothing is carried out here.
+// camera controller (kept until one registers, when none has yet); nothing is
+// carried out here.
 #ifndef CVL_SERVICE_REQUESTLISTENER_H
 #define CVL_SERVICE_REQUESTLISTENER_H
 
@@ -28,6 +29,8 @@ public:
     // without its stop line: no request arrives once this returns.
     void Stop();
 
+    // Registers the controller (null: withdraws it); one that registers gets
+    // the requests that came before it.
     void SetCameraController(CameraController* controller);
     void SetRunLoop(CFRunLoopRef runLoop);
 

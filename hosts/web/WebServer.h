@@ -1,17 +1,22 @@
-// The HTTP side of cvl-web, on libmicrohttpd: a thread per connection, at
-// most kConnectionLimit connections, idle ones closed after kIdleSeconds.
+// The HTTP side of cvl-web, on libmicrohttpd: a thread per connection,
+// idle ones closed after kIdleSeconds; ConnectionGuard bounds how many there
+// are and how long a request head may take.
 //
 //   GET /              the viewer page
 //   GET /stream.mjpeg  multipart/x-mixed-replace Motion-JPEG, newest picture per part
 //   GET /snapshot.jpg  the newest picture
 //   GET /stats.json    the hub's figures
 //
-// HEAD is answered for each of them; other methods get 405, other paths 404.
-// Malformed requests and oversized headers are answered (400, 431) by the
-// library itself.
+// HEAD is answered for each of them; other methods get 405, other paths 404,
+// a stream beyond the viewer places 503. An HTTP/1.1 request without exactly
+// one Host, and a header name with blanks in it, get 400 from here; other
+// malformed requests and oversized headers are answered (400, 413, 414, 431)
+// by the library itself.
 #ifndef CVL_HOSTS_WEB_WEBSERVER_H
 #define CVL_HOSTS_WEB_WEBSERVER_H
 
+#include "BurstLog.h"
+#include "ConnectionGuard.h"
 #include "FrameHub.h"
 #include "WebOptions.h"
 
@@ -25,7 +30,6 @@ namespace cvl::web {
 
 class WebServer {
 public:
-    static constexpr unsigned kConnectionLimit = 200;
     static constexpr unsigned kIdleSeconds = 30;
 
     explicit WebServer(FrameHub& hub);
@@ -46,8 +50,14 @@ public:
     // MHD_YES or MHD_NO.
     int Route(MHD_Connection* connection, const std::string& url, const std::string& method);
 
+    // The library's callbacks reach these through the server.
+    BurstLog& Log() { return m_log; }
+    ConnectionGuard& Guard() { return m_guard; }
+
 private:
     FrameHub& m_hub;
+    BurstLog m_log;
+    ConnectionGuard m_guard;
     MHD_Daemon* m_daemon = nullptr;
     uint16_t m_port = 0;
 };

@@ -51,6 +51,16 @@ WatchedFrames Watch(CVLClient& client, std::chrono::milliseconds duration) {
     return watched;
 }
 
+WatchedFrames WatchUntil(CVLClient& client, int uniqueLive, std::chrono::milliseconds timeout) {
+    WatchedFrames watched;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (watched.UniqueLive() < uniqueLive && std::chrono::steady_clock::now() < end) {
+        watched.kinds.push_back(Take(client, &watched.liveSequences));
+        std::this_thread::sleep_for(kCallPeriod);
+    }
+    return watched;
+}
+
 bool WaitForFrame(CVLClient& client, FrameKind kind, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {

@@ -26,6 +26,11 @@ struct WatchedFrames {
 
 // Calls GetFrame every 10 ms for the given time.
 WatchedFrames Watch(CVLClient& client, std::chrono::milliseconds duration);
+// Calls GetFrame every 10 ms until uniqueLive distinct live frames came or
+// timeout passed: how many frames came, not how fast, which a loaded machine
+// decides.
+WatchedFrames WatchUntil(CVLClient& client, int uniqueLive,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
 // Calls GetFrame every 10 ms until it hands out a frame of that kind.
 bool WaitForFrame(CVLClient& client, FrameKind kind,
                   std::chrono::milliseconds timeout = std::chrono::seconds(15));

@@ -98,7 +98,7 @@ TEST(SandboxStream, APhotoBoothProcessGetsTheFrameFilesUntilItEnds) {
     CVLClient host;
     host.EnableSandboxMode(true);
     ASSERT_TRUE(WaitForFrame(host, FrameKind::Live));
-    const WatchedFrames watched = Watch(host, seconds(1));
+    const WatchedFrames watched = WatchUntil(host, 11);
     EXPECT_TRUE(watched.SequencesRise());
     EXPECT_GT(watched.UniqueLive(), 10);
 
@@ -112,7 +112,7 @@ TEST(SandboxStream, APhotoBoothProcessGetsTheFrameFilesUntilItEnds) {
         client.StopStreaming();
         ASSERT_TRUE(WaitForLogMessage(sender + " destroyed"));
     }
-    const WatchedFrames after = Watch(host, seconds(1));
+    const WatchedFrames after = WatchUntil(host, 11);
     EXPECT_TRUE(after.SequencesRise());
     EXPECT_GT(after.UniqueLive(), 10);
     EXPECT_EQ(CountLogMessages("CloseSessionCommand: session closed"), 0);
@@ -149,7 +149,7 @@ TEST(SandboxStream, AClientAsksForASandboxStreamInEitherMode) {
         host.EnableSandboxMode(true);
         ASSERT_TRUE(WaitForFrame(host, FrameKind::Live));
         EXPECT_TRUE(WaitFor(AllSandboxFilesExist));
-        EXPECT_GT(Watch(host, milliseconds(500)).UniqueLive(), 5);
+        EXPECT_GT(WatchUntil(host, 6).UniqueLive(), 5);
 
         host.StopStreamingSandboxMode();
         ASSERT_TRUE(WaitForLogMessage("CloseSessionCommand: session closed"));

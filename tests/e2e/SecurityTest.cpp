@@ -6,6 +6,7 @@
 #include "FrameWatch.h"
 #include "RequestSender.h"
 #include "ServiceHarness.h"
+#include "ServiceLog.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -120,33 +121,57 @@ TEST(OtherUsers, NeitherPortsNorFramesNorLogAreWithinTheirReach) {
     client.StopStreaming();
 }
 
-TEST(PlantedFiles, LinksAtTheLogAFrameFileAndTheRequestSocketAreNotWrittenThrough) {
-    const std::string victims = MakeFolder("victims");
-    const std::string untouched = "untouched\n";
-    for (const char* name : {"log", "frame", "socket"})
-        ASSERT_TRUE(WriteFile(victims + "/" + name, untouched));
+// The service's log, for a failure's message.
+std::string LogText() {
+    std::string text;
+    for (const std::string& line : LogMessages())
+        text += line + "\n";
+    return text;
+}
+
+TEST(PlantedFiles, ALinkAtTheLogIsNotWrittenThrough) {
+    const std::string victim = MakeFolder("victims") + "/log";
+    ASSERT_TRUE(WriteFile(victim, "untouched\n"));
     std::remove(LogPath().c_str());
-    ASSERT_EQ(symlink((victims + "/log").c_str(), LogPath().c_str()), 0);
-    ASSERT_EQ(symlink((victims + "/frame").c_str(), SandboxFramePath(1).c_str()), 0);
-    mkdir((RuntimeFolder() + "/CFMessagePort").c_str(), 0700);
-    ASSERT_EQ(symlink((victims + "/socket").c_str(), PortSocket(CVL_REQUEST_PORT_NAME).c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), LogPath().c_str()), 0);
 
     // No log to wait for: the service runs once its request port answers.
     ServiceProcess service;
     ASSERT_TRUE(service.Start(ServiceOptions(), false));
+    // Its first lines are logged before its request port opens.
     ASSERT_TRUE(WaitFor([] { return SendRequestText("probe_note"); }, seconds(20)));
+    service.Terminate();
+    EXPECT_EQ(service.WaitForExit(seconds(20)), 0);
+
+    std::string contents;
+    EXPECT_TRUE(ReadFile(victim, contents));
+    EXPECT_EQ(contents, "untouched\n");
+    EXPECT_TRUE(IsLink(LogPath()));
+}
+
+TEST(PlantedFiles, LinksAtAFrameFileAndTheRequestSocketAreNotWrittenThrough) {
+    const std::string victims = MakeFolder("victims");
+    const std::string untouched = "untouched\n";
+    for (const char* name : {"frame", "socket"})
+        ASSERT_TRUE(WriteFile(victims + "/" + name, untouched));
+    ASSERT_EQ(symlink((victims + "/frame").c_str(), SandboxFramePath(1).c_str()), 0);
+    mkdir((RuntimeFolder() + "/CFMessagePort").c_str(), 0700);
+    ASSERT_EQ(symlink((victims + "/socket").c_str(), PortSocket(CVL_REQUEST_PORT_NAME).c_str()), 0);
+
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start(ServiceOptions(), false));
+    ASSERT_TRUE(WaitFor([] { return SendRequestText("probe_note"); }, seconds(20))) << LogText();
     CVLClient client;
     client.StartStreamingSandboxMode();
-    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(60)));
+    ASSERT_TRUE(WaitFor([] { return FileExists(SandboxFramePath(0)); }, seconds(60))) << LogText();
     // Every frame after the first is offered to the linked slot, and lost.
-    ASSERT_TRUE(WaitForMoreFrames(20));
+    ASSERT_TRUE(WaitForMoreFrames(20)) << LogText();
 
-    for (const char* name : {"log", "frame", "socket"}) {
+    for (const char* name : {"frame", "socket"}) {
         std::string contents;
         EXPECT_TRUE(ReadFile(victims + "/" + name, contents));
         EXPECT_EQ(contents, untouched) << name;
     }
-    EXPECT_TRUE(IsLink(LogPath()));
     EXPECT_TRUE(IsLink(SandboxFramePath(1)));
     // The link at the socket path was replaced by the port's own socket.
     struct stat st;
@@ -154,7 +179,7 @@ TEST(PlantedFiles, LinksAtTheLogAFrameFileAndTheRequestSocketAreNotWrittenThroug
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     client.StopStreamingSandboxMode();
     service.Terminate();
-    EXPECT_EQ(service.WaitForExit(seconds(20)), 0);
+    EXPECT_EQ(service.WaitForExit(seconds(20)), 0) << LogText();
 }
 
 TEST(Signals, AClosedStandardErrorIsAnErrorNotADeath) {

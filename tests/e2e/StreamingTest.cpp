@@ -23,9 +23,9 @@ TEST(Streaming, PortClientGetsLiveFramesAndTheLastStopClosesTheSession) {
     CVLClient client;
     ASSERT_TRUE(StartLiveStream(service, client));
 
-    const WatchedFrames watched = Watch(client, seconds(2));
+    // About 35 a second (docs/benchmarks.md); here only that they keep coming.
+    const WatchedFrames watched = WatchUntil(client, 30, seconds(60));
     EXPECT_TRUE(watched.SequencesRise());
-    // About 35 a second; the bound leaves room for a slow, shared machine.
     EXPECT_GE(watched.UniqueLive(), 30);
     EXPECT_EQ(watched.Count(FrameKind::Other), 0);
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -155,15 +156,23 @@ TEST_F(StreamingControllerTest, CommandsOfOneStreamingRunInTheCallList) {
     Camera* camera = controller.GetCamera();
     controller.StartStreaming();
     ASSERT_TRUE(WaitFor([] { return CountCalls("ZelDownloadEvfImage camera=1") >= 10; }));
+    // As a client's StopStreaming does: the sender goes first, so that no
+    // periodic check reconnects and streams again while the list is read.
+    controller.RemoveFrameSender("calls");
     controller.StopStreaming();
     ASSERT_TRUE(WaitForLogMessage("CloseSessionCommand: session closed"));
 
-    EXPECT_EQ(CountCalls("ZelSetPropertyData camera=1 property=11 parameter=0 size=4 value=1 -> 0"),
-              1);
-    EXPECT_EQ(CountCalls("ZelSetCapacity camera=1 capacity=2147483647,4096,1 -> 0"), 1);
+    // One reading of the list for every count below.
+    const std::vector<std::string> calls = ZelsimCalls();
+    const auto count = [&calls](const std::string& prefix) {
+        return std::count_if(calls.begin(), calls.end(), [&prefix](const std::string& call) {
+            return call.rfind(prefix, 0) == 0;
+        });
+    };
+    EXPECT_EQ(count("ZelSetPropertyData camera=1 property=11 parameter=0 size=4 value=1 -> 0"), 1);
+    EXPECT_EQ(count("ZelSetCapacity camera=1 capacity=2147483647,4096,1 -> 0"), 1);
     // Every download: a memory stream of size 0 and an image on it, each
     // released once.
-    const std::vector<std::string> calls = ZelsimCalls();
     int downloads = 0;
     for (size_t i = 0; i < calls.size(); ++i) {
         if (calls[i].rfind("ZelCreateMemoryStream", 0) != 0)
@@ -171,14 +180,17 @@ TEST_F(StreamingControllerTest, CommandsOfOneStreamingRunInTheCallList) {
         ++downloads;
         EXPECT_EQ(calls[i].rfind("ZelCreateMemoryStream size=0 -> 0 stream=", 0), 0u) << calls[i];
         const std::string stream = calls[i].substr(calls[i].rfind('=') + 1);
-        ASSERT_LT(i + 1, calls.size());
         const std::string imageCall = "ZelCreateEvfImageRef stream=" + stream + " -> 0 image=";
-        ASSERT_EQ(calls[i + 1].rfind(imageCall, 0), 0u) << calls[i + 1];
-        const std::string image = calls[i + 1].substr(imageCall.size());
-        EXPECT_EQ(CountCalls("ZelRelease ref=" + stream + " -> 0"), 1) << stream;
-        EXPECT_EQ(CountCalls("ZelRelease ref=" + image + " -> 0"), 1) << image;
+        const auto made = std::find_if(
+            calls.begin() + static_cast<long>(i) + 1, calls.end(),
+            [&imageCall](const std::string& call) { return call.rfind(imageCall, 0) == 0; });
+        ASSERT_NE(made, calls.end()) << "no image on stream " << stream;
+        const std::string image = made->substr(imageCall.size());
+        EXPECT_EQ(count("ZelRelease ref=" + stream + " -> 0"), 1) << stream;
+        EXPECT_EQ(count("ZelRelease ref=" + image + " -> 0"), 1) << image;
     }
-    EXPECT_EQ(downloads, CountCalls("ZelDownloadEvfImage camera=1"));
+    EXPECT_GE(downloads, 10);
+    EXPECT_EQ(downloads, count("ZelDownloadEvfImage camera=1"));
 
     // With the session open again: StopEvfCommand at SessionOpen leaves live
     // view alone, at EvfStarted it switches it off.

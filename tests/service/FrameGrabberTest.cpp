@@ -84,7 +84,7 @@ TEST(FrameGrabber, NeverEnabledRequestsNothingAndGoesQuickly) {
     grabber.reset();
     // About 100 ms (one idle cycle) on a quiet machine; the bound leaves room
     // for a loaded one.
-    EXPECT_LT(Clock::now() - asked, milliseconds(1500));
+    EXPECT_LT(Clock::now() - asked, milliseconds(5000));
     EXPECT_EQ(Requests(), 0u);
     EXPECT_EQ(cvl::test::CountLogMessages("frame grabber stopped"), 1);
 }

@@ -25,6 +25,23 @@ int BadgePixelsOf(const Picture& picture, const Rgb& colour) {
     return count;
 }
 
+// Whether some 8 by 8 square is all of colour: a badge is a solid block of
+// it, while the JPEG's ringing at the edges of the bars leaves stray pixels
+// of almost any colour near them.
+bool HasPatchOf(const Image& image, const Rgb& colour) {
+    constexpr int kSide = 8;
+    for (int y = 0; y + kSide <= image.height; y += 2)
+        for (int x = 0; x + kSide <= image.width; x += 2) {
+            bool all = true;
+            for (int dy = 0; dy < kSide && all; ++dy)
+                for (int dx = 0; dx < kSide && all; ++dx)
+                    all = Near(image.At(x + dx, y + dy), colour, 16);
+            if (all)
+                return true;
+        }
+    return false;
+}
+
 const Rgb kLiveBadge{31, 157, 85};
 const Rgb kNoCameraBadge{192, 57, 43};
 
@@ -70,8 +87,14 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
 
     Picture live = Screenshot(port);
     EXPECT_TRUE(ShowsColourBars(live));
+<<<<<<< HEAD
     EXPECT_GT(BadgePixelsOf(live, kLiveBadge), 300);
     EXPECT_EQ(BadgePixelsOf(live, kNoCameraBadge), 0);
+=======
+    EXPECT_GT(PixelsOf(live, kLiveBadge), 300);
+    EXPECT_TRUE(HasPatchOf(live, kLiveBadge));
+    EXPECT_FALSE(HasPatchOf(live, kNoCameraBadge));
+>>>>>>> i22-web-suite
     EXPECT_TRUE(DomShows(port, "live"));
 
     // Unplugged: the service sends the no-camera frame, the page says so.
@@ -80,7 +103,12 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
     EXPECT_TRUE(WaitFor([&] { return DomShows(port, "no camera"); }, seconds(60)));
     Picture unplugged = Screenshot(port);
     EXPECT_FALSE(ShowsColourBars(unplugged));
+<<<<<<< HEAD
     EXPECT_GT(BadgePixelsOf(unplugged, kNoCameraBadge), 300);
+=======
+    EXPECT_GT(PixelsOf(unplugged, kNoCameraBadge), 300);
+    EXPECT_TRUE(HasPatchOf(unplugged, kNoCameraBadge));
+>>>>>>> i22-web-suite
 
     // Plugged in again: live video once the service has reconnected.
     Zelsim("plug standard");

@@ -53,10 +53,20 @@ std::string HeaderValue(const std::string& headers, const std::string& name) {
 
 } // namespace
 
-int ConnectLocal(uint16_t port) {
+int ConnectLocal(uint16_t port, const std::string& source) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    if (!source.empty()) {
+        sockaddr_in local;
+        std::memset(&local, 0, sizeof local);
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -101,18 +111,36 @@ std::string ReadToClose(int fd, std::chrono::milliseconds timeout, bool* closed)
     }
 }
 
+std::string ReadHead(int fd, std::chrono::milliseconds timeout) {
+    std::string bytes;
+    const auto end = Clock::now() + timeout;
+    char buffer[4096];
+    while (bytes.find("\r\n\r\n") == std::string::npos) {
+        pollfd entry = {fd, POLLIN, 0};
+        if (poll(&entry, 1, RemainingMs(end)) <= 0)
+            break;
+        const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+        if (count <= 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(count));
+    }
+    return bytes;
+}
+
 std::string HttpReply::Header(const std::string& name) const {
     return HeaderValue(headers, name);
 }
 
-HttpReply Exchange(uint16_t port, const std::string& raw, std::chrono::milliseconds timeout) {
+HttpReply Exchange(uint16_t port, const std::string& raw, std::chrono::milliseconds timeout,
+                   const std::string& source) {
     HttpReply reply;
-    const int fd = ConnectLocal(port);
+    const int fd = ConnectLocal(port, source);
     if (fd < 0)
         return reply;
     SendAll(fd, raw); // the server may answer and close before all of it is sent
     const std::string bytes = ReadToClose(fd, timeout, &reply.closed);
     close(fd);
+    reply.raw = bytes;
     if (bytes.rfind("HTTP/1.", 0) == 0 && bytes.size() > 12)
         reply.status = std::atoi(bytes.c_str() + 9);
     const size_t split = bytes.find("\r\n\r\n");
@@ -122,8 +150,10 @@ HttpReply Exchange(uint16_t port, const std::string& raw, std::chrono::milliseco
     return reply;
 }
 
-HttpReply Get(uint16_t port, const std::string& path, const std::string& method) {
-    return Exchange(port, method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+HttpReply Get(uint16_t port, const std::string& path, const std::string& method,
+              const std::string& source) {
+    return Exchange(port, method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n",
+                    std::chrono::seconds(10), source);
 }
 
 WebProcess::~WebProcess() {

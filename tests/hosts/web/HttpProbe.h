@@ -17,24 +17,31 @@
 
 namespace cvl::test {
 
-// A connected TCP socket to 127.0.0.1:port, or -1.
-int ConnectLocal(uint16_t port);
+// A connected TCP socket to 127.0.0.1:port, or -1. A source address of the
+// loopback (127.0.0.2, ...) makes the server see another client.
+int ConnectLocal(uint16_t port, const std::string& source = "");
 bool SendAll(int fd, const std::string& bytes);
 // Reads until the peer closes or timeout passes; closed tells which.
 std::string ReadToClose(int fd, std::chrono::milliseconds timeout, bool* closed = nullptr);
+// Reads up to the end of a reply's head (the blank line), the close of the
+// connection or the timeout; what came is returned.
+std::string ReadHead(int fd, std::chrono::milliseconds timeout);
 
 struct HttpReply {
     int status = 0; // 0: no status line came
     std::string headers;
     std::string body;
     bool closed = false; // the server closed the connection
+    std::string raw;     // every byte that came
     std::string Header(const std::string& name) const;
 };
 // Sends raw over a new connection and reads the reply to the end.
 HttpReply Exchange(uint16_t port, const std::string& raw,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                   const std::string& source = "");
 // A plain HTTP/1.0 request (the server closes after the reply).
-HttpReply Get(uint16_t port, const std::string& path, const std::string& method = "GET");
+HttpReply Get(uint16_t port, const std::string& path, const std::string& method = "GET",
+              const std::string& source = "");
 
 // cvl-web with the test's installation, listening on a free port of the
 // loopback; its standard output and error go to files.

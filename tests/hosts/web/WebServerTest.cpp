@@ -9,9 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -109,7 +112,6 @@ TEST_F(CvlWeb, BadRequestsGetAnErrorOrAClosedConnectionAndServingGoesOn) {
         {"method alone", "GET\r\n\r\n", 0},
         {"no version", "GET /\r\n\r\n", 400},
         {"unknown version", "GET / HTTP/9.9\r\nHost: x\r\n\r\n", 505},
-        {"HTTP/1.1 without Host", "GET / HTTP/1.1\r\n\r\n", 400},
         {"bad header line", "GET / HTTP/1.1\r\nHost: x\r\nno colon here\r\n\r\n", 400},
         {"huge request line", "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
          414},
@@ -127,6 +129,26 @@ TEST_F(CvlWeb, BadRequestsGetAnErrorOrAClosedConnectionAndServingGoesOn) {
             EXPECT_EQ(reply.status, request.status) << request.name;
         ASSERT_TRUE(Serving()) << "after " << request.name;
     }
+
+    // The request heads that the server answers itself: one reply each (the
+    // library's own reply to these repeats its status line and headers),
+    // and the connection closed after it.
+    const std::vector<std::pair<const char*, std::string>> ours = {
+        {"HTTP/1.1 without Host", "GET / HTTP/1.1\r\n\r\n"},
+        {"blank before the colon", "GET / HTTP/1.1\r\nHost : x\r\n\r\n"},
+        {"blank in a name", "GET /stats.json HTTP/1.0\r\nX Y: z\r\n\r\n"},
+        {"two Hosts", "GET / HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n"},
+        {"keep-alive after a bad head", "GET / HTTP/1.1\r\nHost\t: x\r\nConnection: keep-alive\r\n"
+                                        "\r\nGET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+    };
+    for (const auto& [name, raw] : ours) {
+        const HttpReply reply = Exchange(port, raw);
+        EXPECT_EQ(reply.status, 400) << name;
+        EXPECT_EQ(reply.body, "bad request\n") << name << ": " << reply.raw;
+        EXPECT_EQ(reply.raw.find("HTTP/1.", 1), std::string::npos) << name << ": " << reply.raw;
+        EXPECT_TRUE(reply.closed) << name;
+    }
+    EXPECT_EQ(Get(port, "/stats.json").status, 200) << "an HTTP/1.0 request needs no Host";
 
     // A body that the server never reads, a request cut off half way.
     EXPECT_EQ(
@@ -157,6 +179,133 @@ TEST_F(CvlWeb, BadRequestsGetAnErrorOrAClosedConnectionAndServingGoesOn) {
         close(fd);
     EXPECT_EQ(kill(m_web.Pid(), 0), 0);
     EXPECT_TRUE(Serving());
+}
+
+TEST_F(CvlWeb, ClientsThatTrickleTheirRequestHeadsHoldNoPlaceAndAreClosedInTime) {
+    const uint16_t port = m_web.Port();
+    // 250 connections from one client address, each sending its request
+    // head a byte a second: more than the whole connection limit.
+    constexpr int kSlow = 250;
+    const std::string head = "GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+    std::vector<int> slow;
+    for (int i = 0; i < kSlow; ++i) {
+        const int fd = ConnectLocal(port, "127.0.0.2");
+        ASSERT_GE(fd, 0) << i;
+        SendAll(fd, head.substr(0, 1));
+        slow.push_back(fd);
+    }
+    int open = kSlow;
+    size_t next = 1;
+    int asked = 0;
+    int served = 0;
+    const auto start = std::chrono::steady_clock::now();
+    // Every second: a byte more on each, and the page and the figures asked
+    // for by another client and by the trickling client's own address. A
+    // connection that keeps sending is never idle, so only a deadline on the
+    // whole head closes it.
+    while (open > 0 && std::chrono::steady_clock::now() - start < seconds(90)) {
+        const char byte = next < head.size() ? head[next] : 'a';
+        ++next;
+        for (int& fd : slow)
+            if (fd >= 0 && send(fd, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) {
+                close(fd);
+                fd = -1;
+                --open;
+            }
+        for (const char* source : {"127.0.0.1", "127.0.0.2"})
+            for (const char* path : {"/", "/stats.json"}) {
+                ++asked;
+                const HttpReply reply = Get(port, path, "GET", source);
+                if (reply.status == 200)
+                    ++served;
+                else
+                    ADD_FAILURE() << path << " from " << source << ": status " << reply.status;
+            }
+        // Up to a second for the server to close some of them.
+        std::vector<pollfd> entries;
+        for (int fd : slow)
+            if (fd >= 0)
+                entries.push_back(pollfd{fd, POLLIN, 0});
+        if (poll(entries.data(), entries.size(), 1000) > 0)
+            for (const pollfd& entry : entries) {
+                char buffer[256];
+                if (entry.revents && recv(entry.fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) {
+                    const auto it = std::find(slow.begin(), slow.end(), entry.fd);
+                    close(entry.fd);
+                    *it = -1;
+                    --open;
+                }
+            }
+    }
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int fd : slow)
+        if (fd >= 0)
+            close(fd);
+    EXPECT_EQ(open, 0) << "connections still open after 90 s of a byte a second";
+    EXPECT_EQ(served, asked);
+
+    // Hundreds of closed connections make a line or two, not one each.
+    ASSERT_TRUE(
+        WaitFor([&] { return m_web.Errors().find("connection(s) closed") != std::string::npos; },
+                seconds(20)))
+        << m_web.Errors();
+    int lines = 0;
+    const std::string errors = m_web.Errors();
+    for (size_t at = errors.find("connection(s)"); at != std::string::npos;
+         at = errors.find("connection(s)", errors.find('\n', at)))
+        ++lines;
+    EXPECT_LE(lines, 3) << errors;
+    EXPECT_TRUE(Serving());
+    // The figures, for docs/security.md.
+    std::printf("trickling: %d of %d connections closed in %.1f s; %d of %d requests served "
+                "meanwhile; %d line(s) on standard error\n",
+                kSlow - open, kSlow, elapsed, served, asked, lines);
+}
+
+TEST_F(CvlWeb, ViewersFillTheirPlacesAndLeaveRoomForThePageAndFigures) {
+    const uint16_t port = m_web.Port();
+    std::vector<int> viewers;
+    // A viewer that reads nothing after its reply's head; its status.
+    const auto watch = [&](const std::string& source) {
+        const int fd = ConnectLocal(port, source);
+        if (fd < 0)
+            return -1;
+        viewers.push_back(fd);
+        SendAll(fd, "GET /stream.mjpeg HTTP/1.0\r\n\r\n");
+        const std::string reply = ReadHead(fd, seconds(20));
+        return reply.rfind("HTTP/1.", 0) == 0 ? std::atoi(reply.c_str() + 9) : 0;
+    };
+    // 150 viewers, from three client addresses (64 at most from one).
+    const std::vector<std::pair<std::string, int>> clients = {
+        {"127.0.0.3", 64}, {"127.0.0.4", 64}, {"127.0.0.5", 22}};
+    for (const auto& [source, count] : clients)
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(watch(source), 200) << source << " viewer " << i;
+    ASSERT_TRUE(WaitFor([&] { return m_web.Stat("viewers") == 150; }, seconds(20)));
+
+    // Every viewer place taken: a stream more is refused with 503 ...
+    const HttpReply busy = Get(port, "/stream.mjpeg", "GET", "127.0.0.6");
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_FALSE(busy.Header("Retry-After").empty());
+    // ... a client address with 64 viewers gets no connection more ...
+    const HttpReply refused = Get(port, "/", "GET", "127.0.0.3");
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_TRUE(refused.closed);
+    // ... and the page, the snapshot and the figures are served.
+    EXPECT_EQ(Get(port, "/").status, 200);
+    EXPECT_EQ(Get(port, "/snapshot.jpg", "GET", "127.0.0.6").status, 200);
+    EXPECT_EQ(Get(port, "/stats.json", "GET", "127.0.0.5").status, 200);
+
+    // The places come back as viewers leave.
+    for (int fd : viewers)
+        close(fd);
+    viewers.clear();
+    ASSERT_TRUE(WaitFor([&] { return m_web.Stat("viewers") == 0; }, seconds(30)));
+    EXPECT_EQ(watch("127.0.0.3"), 200);
+    EXPECT_EQ(watch("127.0.0.6"), 200);
+    for (int fd : viewers)
+        close(fd);
 }
 
 // How much cvl-web's RSS may grow while a viewer stalls. ThreadSanitizer
@@ -209,11 +358,11 @@ TEST_F(CvlWeb, FansOneStreamOutToEightViewersWhileAStalledViewerCostsNothing) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Report(viewers, rssBefore, rssPeak, hubFps);
 
-    // Each viewer gets most of the frames: a generous bound for a loaded
-    // machine; the measured figures are in docs/benchmarks.md.
+    // Each viewer gets most of the frames the hub got, however fast that
+    // was on this machine; the measured rates are in docs/benchmarks.md.
     for (const auto& viewer : viewers) {
         EXPECT_FALSE(viewer->Malformed());
-        EXPECT_GE(viewer->Distinct() / viewer->Seconds(), 12.0);
+        EXPECT_GE(viewer->Distinct(), 10);
         EXPECT_GE(viewer->Distinct() / viewer->Seconds(), 0.5 * hubFps);
     }
     EXPECT_LT(rssPeak - rssBefore, kRssGrowthKiB) << "KiB";

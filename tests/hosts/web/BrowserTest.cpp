@@ -28,7 +28,7 @@ int BadgePixelsOf(const Picture& picture, const Rgb& colour) {
 // Whether some 8 by 8 square is all of colour: a badge is a solid block of
 // it, while the JPEG's ringing at the edges of the bars leaves stray pixels
 // of almost any colour near them.
-bool HasPatchOf(const Image& image, const Rgb& colour) {
+bool HasPatchOf(const Picture& image, const Rgb& colour) {
     constexpr int kSide = 8;
     for (int y = 0; y + kSide <= image.height; y += 2)
         for (int x = 0; x + kSide <= image.width; x += 2) {
@@ -87,14 +87,9 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
 
     Picture live = Screenshot(port);
     EXPECT_TRUE(ShowsColourBars(live));
-<<<<<<< HEAD
     EXPECT_GT(BadgePixelsOf(live, kLiveBadge), 300);
-    EXPECT_EQ(BadgePixelsOf(live, kNoCameraBadge), 0);
-=======
-    EXPECT_GT(PixelsOf(live, kLiveBadge), 300);
     EXPECT_TRUE(HasPatchOf(live, kLiveBadge));
     EXPECT_FALSE(HasPatchOf(live, kNoCameraBadge));
->>>>>>> i22-web-suite
     EXPECT_TRUE(DomShows(port, "live"));
 
     // Unplugged: the service sends the no-camera frame, the page says so.
@@ -103,12 +98,8 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
     EXPECT_TRUE(WaitFor([&] { return DomShows(port, "no camera"); }, seconds(60)));
     Picture unplugged = Screenshot(port);
     EXPECT_FALSE(ShowsColourBars(unplugged));
-<<<<<<< HEAD
     EXPECT_GT(BadgePixelsOf(unplugged, kNoCameraBadge), 300);
-=======
-    EXPECT_GT(PixelsOf(unplugged, kNoCameraBadge), 300);
     EXPECT_TRUE(HasPatchOf(unplugged, kNoCameraBadge));
->>>>>>> i22-web-suite
 
     // Plugged in again: live video once the service has reconnected.
     Zelsim("plug standard");

@@ -106,7 +106,12 @@ void FramePump::Run() {
         host::FrameStamp stamp;
         const bool stamped = host::ReadFrameStamp(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                   bytes.size(), stamp);
-        m_hub.PublishLive(std::move(bytes), stamped ? &stamp : nullptr, host::MonotonicNowNs());
+        // Latency up to the GetFrame call that returned the frame (the steady
+        // clock is the stamps' CLOCK_MONOTONIC).
+        const int64_t gotNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(frame.captured.time_since_epoch())
+                .count();
+        m_hub.PublishLive(std::move(bytes), stamped ? &stamp : nullptr, gotNs);
     }
     // Leaving the stream: the process's last holder sends StopStreaming.
 }

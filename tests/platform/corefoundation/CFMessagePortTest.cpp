@@ -285,13 +285,26 @@ TEST(CFMessagePortTimeouts, ServerThatDoesNotReadAndOneThatDoesNotReply) {
     CFRelease(data);
 }
 
+// Where TellsAndNeverReplies says that a request reached it.
+int g_reachedFd = -1;
+
+CFDataRef TellsAndNeverReplies(CFMessagePortRef port, SInt32 id, CFDataRef data, void* info) {
+    const char c = 'q';
+    if (write(g_reachedFd, &c, 1) != 1)
+        _exit(1);
+    return NeverReplies(port, id, data, info);
+}
+
 TEST(CFMessagePortFailures, ServerGoneFailsFast) {
     int ready[2];
+    int reached[2];
     ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(reached), 0);
     pid_t child = fork();
     if (child == 0) {
-        CFMessagePortRef port =
-            CFMessagePortCreateLocal(nullptr, CFSTR("mp.gone"), NeverReplies, nullptr, nullptr);
+        g_reachedFd = reached[1];
+        CFMessagePortRef port = CFMessagePortCreateLocal(nullptr, CFSTR("mp.gone"),
+                                                         TellsAndNeverReplies, nullptr, nullptr);
         CFRunLoopSourceRef source = CFMessagePortCreateRunLoopSource(nullptr, port, 0);
         CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
         char c = 'r';
@@ -304,15 +317,18 @@ TEST(CFMessagePortFailures, ServerGoneFailsFast) {
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     CFMessagePortRef remote = CFMessagePortCreateRemote(nullptr, CFSTR("mp.gone"));
     ASSERT_NE(remote, nullptr);
-    std::thread killer([child] {
-        std::this_thread::sleep_for(200ms); // lets the request reach the callback
+    // The server dies while the request is in its callback.
+    std::thread killer([child, &reached] {
+        pollfd entry = {reached[0], POLLIN, 0};
+        poll(&entry, 1, 60000);
         kill(child, SIGKILL);
     });
     CFDataRef data = Bytes("x");
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(CFMessagePortSendRequest(remote, 0, data, 10, 10, kCFRunLoopDefaultMode, nullptr),
+    EXPECT_EQ(CFMessagePortSendRequest(remote, 0, data, 60, 60, kCFRunLoopDefaultMode, nullptr),
               kCFMessagePortBecameInvalidError);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // At once, not at the end of the receive time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     killer.join();
     waitpid(child, nullptr, 0);
     EXPECT_FALSE(CFMessagePortIsValid(remote));
@@ -322,6 +338,8 @@ TEST(CFMessagePortFailures, ServerGoneFailsFast) {
     CFRelease(data);
     close(ready[0]);
     close(ready[1]);
+    close(reached[0]);
+    close(reached[1]);
 }
 
 TEST(CFMessagePortConcurrency, ManyClientsFromThreadsAndProcessesEachGetTheirReply) {

@@ -11,22 +11,6 @@ namespace cvl::web {
 
 namespace {
 
-ViewState StateOf(host::StreamState state) {
-    switch (state) {
-    case host::StreamState::Live:
-        return ViewState::Live;
-    case host::StreamState::ServiceNotRunning:
-        return ViewState::ServiceNotRunning;
-    case host::StreamState::CameraBusy:
-        return ViewState::CameraBusy;
-    case host::StreamState::NoCamera:
-        return ViewState::NoCamera;
-    case host::StreamState::Waiting:
-        break;
-    }
-    return ViewState::Waiting;
-}
-
 std::string BytesOf(const host::CapturedFrame& frame) {
     if (!frame.frame || !frame.frame->GetBuf() || frame.frame->GetBufSize() <= 0)
         return std::string();
@@ -82,7 +66,7 @@ void FramePump::Run() {
         host::CapturedFrame frame;
         const bool fresh =
             stream.WaitNewer(sequence, Clock::now() + std::chrono::milliseconds(100), frame);
-        const ViewState state = StateOf(stream.State());
+        const ViewState state = stream.State();
         if (state != shown) {
             std::printf("cvl-web: %s\n", StateText(state));
             std::fflush(stdout);

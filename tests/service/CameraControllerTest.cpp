@@ -52,11 +52,11 @@ TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame)
         [] { return CountLogMessages("DownloadEvfCommand: sent disconnected frame") >= 2; }));
     EXPECT_EQ(CountLogMessages("DownloadEvfCommand: sent busy frame"), 0);
 
-    // Frame not ready changes nothing and says nothing.
-    const size_t logged = LogMessages().size();
+    // Frame not ready changes nothing and says nothing (the log may grow
+    // meanwhile by a periodic reconnect's lines, none of them about it).
     camera->SetStatus(41218u);
     EXPECT_EQ(camera->GetStatus(), Camera::Disconnected);
-    EXPECT_EQ(LogMessages().size(), logged);
+    EXPECT_EQ(CountLogMessages("ZelError: 41218"), 0);
 
     // A non-error status replaces an error one; an unlisted code disconnects.
     camera->SetStatus(Camera::Initialized);
@@ -67,9 +67,12 @@ TEST_F(CameraControllerTest, TheFirstErrorStatusStaysAndEveryErrorSendsItsFrame)
     camera->SetStatus(Camera::Initialized);
     camera->SetStatus(192u);
     EXPECT_EQ(camera->GetStatus(), Camera::Busy);
+    // The busy frame goes out at least once: on a slow run the controller's
+    // periodic reconnect (the sender waits, the camera does not stream) sends
+    // the status frame of the status it finds again.
     EXPECT_TRUE(WaitFor([] {
         return CountLogMessages("ZelError: ZEL_ERR_COMM_PORT_IS_IN_USE") == 1 &&
-               CountLogMessages("DownloadEvfCommand: sent busy frame") == 1;
+               CountLogMessages("DownloadEvfCommand: sent busy frame") >= 1;
     }));
 }
 

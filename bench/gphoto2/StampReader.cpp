@@ -4,8 +4,8 @@
 // to the moment the image was read whole. Ends with one line of JSON:
 //   {"frames": N, "fps": F, "p50": ms, "p95": ms, "p99": ms}
 // fps counts the frames from the first to the last one read.
-#include "FrameStamp.h"
-#include "ViewStats.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/FrameStats.h"
 
 #include <cstdio>
 #include <ctime>
@@ -38,8 +38,8 @@ int main() {
         for (size_t i = 1; i < pending.size(); ++i) {
             if (pending[i - 1] != 0xFF || pending[i] != 0xD9)
                 continue;
-            cvl::view::FrameStamp stamp;
-            if (cvl::view::ReadFrameStamp(pending.data() + start, i + 1 - start, stamp)) {
+            cvl::host::FrameStamp stamp;
+            if (cvl::host::ReadFrameStamp(pending.data() + start, i + 1 - start, stamp)) {
                 latencies.push_back(static_cast<double>(now - stamp.monotonicNs) / 1e6);
                 if (first == 0)
                     first = now;
@@ -52,8 +52,8 @@ int main() {
     const double seconds = static_cast<double>(last - first) / 1e9;
     const double fps = latencies.size() > 1 && seconds > 0 ? (latencies.size() - 1) / seconds : 0;
     std::printf("{\"frames\": %zu, \"fps\": %.2f, \"p50\": %.3f, \"p95\": %.3f, \"p99\": %.3f}\n",
-                latencies.size(), fps, cvl::view::ViewStats::Percentile(latencies, 50),
-                cvl::view::ViewStats::Percentile(latencies, 95),
-                cvl::view::ViewStats::Percentile(latencies, 99));
+                latencies.size(), fps, cvl::host::FrameStats::Percentile(latencies, 50),
+                cvl::host::FrameStats::Percentile(latencies, 95),
+                cvl::host::FrameStats::Percentile(latencies, 99));
     return 0;
 }

@@ -6,11 +6,10 @@
 // element, the client library and the fakesink).
 //
 // Usage: cvl-bench-gst [seconds] [rate]   (GST_PLUGIN_PATH names the element)
-#include "FrameStamp.h"
-#include "StockFrames.h"
-#include "ViewStats.h"
-
 #include "EvfFrame.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/FrameStats.h"
+#include "cvlhost/StockFrames.h"
 
 #include <gst/gst.h>
 
@@ -26,11 +25,11 @@
 
 namespace {
 
-using namespace cvl::view;
+using namespace cvl::host;
 
 struct Probe {
     const StockFrames* stock = nullptr;
-    ViewStats stats;
+    FrameStats stats;
     bool haveLast = false;
     uint64_t lastSequence = 0;
     std::atomic<bool> measuring{false};

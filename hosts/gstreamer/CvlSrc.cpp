@@ -1,7 +1,7 @@
 #include "CvlSrc.h"
 
 #include "EvfFrame.h"
-#include "FrameCapture.h"
+#include "cvlhost/SharedStream.h"
 
 #include <chrono>
 #include <memory>
@@ -11,10 +11,12 @@
 GST_DEBUG_CATEGORY(cvl_src_debug);
 #define GST_CAT_DEFAULT cvl_src_debug
 
-using cvl::gst::CapturedFrame;
-using cvl::gst::CaptureSettings;
-using cvl::gst::FrameCapture;
-using cvl::gst::FrameKind;
+using cvl::host::CapturedFrame;
+using cvl::host::CaptureSettings;
+using cvl::host::FrameCapture;
+using cvl::host::FrameKind;
+using cvl::host::SharedStream;
+using cvl::host::StreamState;
 
 namespace {
 
@@ -54,8 +56,8 @@ struct _CvlSrc {
     gint fpsD;
     gboolean statusFrames;
 
-    // Between start and stop.
-    FrameCapture* capture;
+    // Between start and stop: this element's hold on the process's stream.
+    SharedStream* capture;
 
     // Streaming thread state, reset by start.
     GstClockTime nextTick; // running time of the next output tick
@@ -86,11 +88,13 @@ GType cvl_src_mode_get_type(void) {
     return type;
 }
 
-static void cvl_src_kind_changed(void* context, FrameKind kind) {
-    CvlSrc* self = static_cast<CvlSrc*>(context);
+static void cvl_src_kind_changed(CvlSrc* self, FrameKind kind, StreamState state) {
+    GST_INFO_OBJECT(self, "now %s frames, %s", cvl::host::KindName(kind),
+                    cvl::host::StateText(state));
     GstStructure* structure =
         gst_structure_new(CVL_SRC_STATUS_MESSAGE, "live", G_TYPE_BOOLEAN, kind == FrameKind::Live,
-                          "status", G_TYPE_STRING, cvl::gst::KindName(kind), nullptr);
+                          "status", G_TYPE_STRING, cvl::host::KindName(kind), "state",
+                          G_TYPE_STRING, cvl::host::StateText(state), nullptr);
     gst_element_post_message(GST_ELEMENT(self),
                              gst_message_new_element(GST_OBJECT(self), structure));
 }
@@ -159,7 +163,19 @@ static gboolean cvl_src_start(GstBaseSrc* base) {
     self->buffersOut = 0;
     self->width = 0;
     self->height = 0;
-    FrameCapture* capture = new (std::nothrow) FrameCapture(settings, &cvl_src_kind_changed, self);
+    SharedStream* capture =
+        new (std::nothrow) SharedStream(settings, [self](FrameKind kind, StreamState state) {
+            cvl_src_kind_changed(self, kind, state);
+        });
+    if (capture && !capture->Attached()) {
+        delete capture;
+        GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ,
+                          ("another element of this process streams in %s mode",
+                           settings.sandbox ? "port" : "sandbox"),
+                          ("a process holds one client stream; give every cvlsrc in it the same "
+                           "mode and start-sandbox"));
+        return FALSE;
+    }
     pthread_mutex_lock(&self->lock);
     self->capture = capture;
     pthread_mutex_unlock(&self->lock);
@@ -175,10 +191,10 @@ static gboolean cvl_src_start(GstBaseSrc* base) {
 static gboolean cvl_src_stop(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
     pthread_mutex_lock(&self->lock);
-    FrameCapture* capture = self->capture;
+    SharedStream* capture = self->capture;
     self->capture = nullptr;
     pthread_mutex_unlock(&self->lock);
-    delete capture; // ends the stream and joins the capture thread
+    delete capture; // the last holder ends the stream and joins the capture thread
     GST_INFO_OBJECT(self, "stopped after %" G_GUINT64_FORMAT " buffers", self->buffersOut);
     return TRUE;
 }
@@ -189,7 +205,7 @@ static gboolean cvl_src_unlock(GstBaseSrc* base) {
     self->flushing = TRUE;
     if (self->clockId)
         gst_clock_id_unschedule(self->clockId);
-    FrameCapture* capture = self->capture;
+    SharedStream* capture = self->capture;
     pthread_mutex_unlock(&self->lock);
     if (capture)
         capture->Interrupt(true);
@@ -200,7 +216,7 @@ static gboolean cvl_src_unlock_stop(GstBaseSrc* base) {
     CvlSrc* self = CVL_SRC(base);
     pthread_mutex_lock(&self->lock);
     self->flushing = FALSE;
-    FrameCapture* capture = self->capture;
+    SharedStream* capture = self->capture;
     pthread_mutex_unlock(&self->lock);
     if (capture)
         capture->Interrupt(false);

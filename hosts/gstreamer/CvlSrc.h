@@ -23,8 +23,10 @@ typedef enum {
 GType cvl_src_mode_get_type(void);
 
 // The name and fields of the element message posted when the stream
-// switches between live and status frames: "live" (boolean) and "status"
-// ("live", "error", "busy" or "disconnected").
+// switches between live and status frames, or the reason for the status
+// frames changes: "live" (boolean), "status" ("live", "error", "busy" or
+// "disconnected") and "state" ("live", "waiting", "service not running",
+// "camera busy" or "no camera").
 #define CVL_SRC_STATUS_MESSAGE "cvlsrc-status"
 
 G_END_DECLS

@@ -1,6 +1,6 @@
 #include "FrameHub.h"
 
-#include "ViewStats.h"
+#include "cvlhost/FrameStats.h"
 
 #include <cstdio>
 #include <vector>
@@ -27,13 +27,15 @@ const char* StateText(ViewState state) {
         return "camera busy";
     case ViewState::NoCamera:
         return "no camera";
+    case ViewState::ServiceNotRunning:
+        return "service not running";
     case ViewState::Waiting:
         break;
     }
     return "waiting";
 }
 
-void FrameHub::PublishLive(std::string jpeg, const view::FrameStamp* stamp, int64_t nowNs) {
+void FrameHub::PublishLive(std::string jpeg, const host::FrameStamp* stamp, int64_t nowNs) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_frames;
     double latencyMs = -1;
@@ -134,8 +136,8 @@ std::string FrameHub::StatsJson(int64_t nowNs) const {
     if (latencies.empty())
         json += "null";
     else
-        json += "{\"p50\":" + Number(view::ViewStats::Percentile(latencies, 50)) +
-                ",\"max\":" + Number(view::ViewStats::Percentile(latencies, 100)) + "}";
+        json += "{\"p50\":" + Number(host::FrameStats::Percentile(latencies, 50)) +
+                ",\"max\":" + Number(host::FrameStats::Percentile(latencies, 100)) + "}";
     json += ",\"viewers\":" + std::to_string(m_viewers);
     json += ",\"frames\":" + std::to_string(m_frames);
     json += ",\"seq_gaps\":" + std::to_string(m_seqGaps);

@@ -5,7 +5,7 @@
 #ifndef CVL_HOSTS_WEB_FRAMEHUB_H
 #define CVL_HOSTS_WEB_FRAMEHUB_H
 
-#include "FrameStamp.h"
+#include "cvlhost/FrameStamp.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -17,10 +17,10 @@
 
 namespace cvl::web {
 
-// What the stream shows: live video, or which stock status frame.
-enum class ViewState { Waiting, Live, CameraBusy, NoCamera };
+// What the stream shows: live video, or why there is none.
+enum class ViewState { Waiting, Live, CameraBusy, NoCamera, ServiceNotRunning };
 
-// "waiting", "live", "camera busy", "no camera".
+// "waiting", "live", "camera busy", "no camera", "service not running".
 const char* StateText(ViewState state);
 
 struct Picture {
@@ -33,9 +33,9 @@ class FrameHub {
 public:
     // A new live frame (not a repeat). stamp, when the frame has one, gives
     // the latency against nowNs (CLOCK_MONOTONIC) and the sequence number.
-    void PublishLive(std::string jpeg, const view::FrameStamp* stamp, int64_t nowNs);
-    // A status frame: it becomes the newest picture only when the state
-    // changes, since every status frame of one kind is the same picture.
+    void PublishLive(std::string jpeg, const host::FrameStamp* stamp, int64_t nowNs);
+    // A status picture (or a frozen live one), with the reason: it becomes
+    // the newest picture only when the state changes.
     void PublishStatus(ViewState state, std::string jpeg);
 
     // The newest picture, or null before the first.

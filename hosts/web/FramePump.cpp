@@ -1,29 +1,37 @@
 #include "FramePump.h"
 
-#include "CVLClient.h"
 #include "EvfFrame.h"
-#include "FrameStamp.h"
-#include "StockFrames.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/SharedStream.h"
 
 #include <cstdio>
-#include <memory>
+#include <string>
 
 namespace cvl::web {
 
 namespace {
 
-ViewState StateOf(view::FrameKind kind) {
-    switch (kind) {
-    case view::FrameKind::Live:
+ViewState StateOf(host::StreamState state) {
+    switch (state) {
+    case host::StreamState::Live:
         return ViewState::Live;
-    case view::FrameKind::Busy:
+    case host::StreamState::ServiceNotRunning:
+        return ViewState::ServiceNotRunning;
+    case host::StreamState::CameraBusy:
         return ViewState::CameraBusy;
-    case view::FrameKind::Disconnected:
+    case host::StreamState::NoCamera:
         return ViewState::NoCamera;
-    case view::FrameKind::Error:
+    case host::StreamState::Waiting:
         break;
     }
     return ViewState::Waiting;
+}
+
+std::string BytesOf(const host::CapturedFrame& frame) {
+    if (!frame.frame || !frame.frame->GetBuf() || frame.frame->GetBufSize() <= 0)
+        return std::string();
+    return std::string(reinterpret_cast<const char*>(frame.frame->GetBuf()),
+                       static_cast<size_t>(frame.frame->GetBufSize()));
 }
 
 } // namespace
@@ -52,69 +60,55 @@ void FramePump::Stop() {
 }
 
 void FramePump::Run() {
-    const view::StockFrames stock;
-    CVLClient client;
-    if (m_options.mode == WebOptions::Mode::Sandbox)
-        client.EnableSandboxMode(true);
-    if (m_options.startSandbox)
-        client.StartStreamingSandboxMode();
-    client.StartStreaming(); // does nothing in sandbox mode
+    host::CaptureSettings settings;
+    settings.sandbox = m_options.mode == WebOptions::Mode::Sandbox;
+    settings.startSandbox = m_options.startSandbox;
+    // The process's one client stream; its capture thread calls GetFrame
+    // every few milliseconds and watches the service.
+    host::SharedStream stream(settings);
 
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::nanoseconds(1000000000LL / m_options.rate);
     auto next = Clock::now();
     ViewState shown = ViewState::Waiting;
-    bool haveLast = false;
-    view::FrameStamp lastStamp;
-    bool lastStamped = false;
-    std::string lastBytes;
+    uint64_t sequence = 0;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (m_wake.wait_until(lock, next, [this] { return m_stop; }))
                 break;
         }
-        // A call that took longer than a period is followed at once by the next.
-        next = std::max(next + period, Clock::now());
-
-        std::unique_ptr<EvfFrame> frame(client.GetFrame());
-        const int64_t nowNs = view::MonotonicNowNs();
-        const view::FrameKind kind = stock.Kind(*frame);
-        const ViewState state = StateOf(kind);
-        std::string bytes;
-        if (frame->GetBuf() && frame->GetBufSize() > 0)
-            bytes.assign(reinterpret_cast<const char*>(frame->GetBuf()),
-                         static_cast<size_t>(frame->GetBufSize()));
+        // A short wait, so that Stop is seen soon while nothing comes.
+        host::CapturedFrame frame;
+        const bool fresh =
+            stream.WaitNewer(sequence, Clock::now() + std::chrono::milliseconds(100), frame);
+        const ViewState state = StateOf(stream.State());
         if (state != shown) {
             std::printf("cvl-web: %s\n", StateText(state));
             std::fflush(stdout);
             shown = state;
         }
-        if (kind != view::FrameKind::Live) {
-            m_hub.PublishStatus(state, std::move(bytes));
-            haveLast = false;
+        if (!fresh) {
+            // The state can change without a new picture (a frozen live
+            // frame is no longer live): the newest picture stays, relabelled.
+            if (state != m_hub.State() && stream.Newest(frame))
+                m_hub.PublishStatus(state, BytesOf(frame));
             continue;
         }
-        // A repeat of the newest frame (nothing newer came) is no new picture:
-        // by the stamp's sequence number where there are stamps, else by bytes.
-        view::FrameStamp stamp;
-        const bool stamped = view::ReadFrameStamp(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                  bytes.size(), stamp);
-        const bool repeat =
-            haveLast &&
-            (stamped && lastStamped ? stamp.sequence == lastStamp.sequence : bytes == lastBytes);
-        if (repeat)
+        sequence = frame.sequence;
+        // At most --rate pictures a second.
+        next = std::max(next + period, Clock::now());
+        std::string bytes = BytesOf(frame);
+        if (frame.kind != host::FrameKind::Live || state != ViewState::Live) {
+            m_hub.PublishStatus(state, std::move(bytes));
             continue;
-        haveLast = true;
-        lastStamped = stamped;
-        lastStamp = stamp;
-        if (!stamped)
-            lastBytes = bytes;
-        m_hub.PublishLive(std::move(bytes), stamped ? &stamp : nullptr, nowNs);
+        }
+        host::FrameStamp stamp;
+        const bool stamped = host::ReadFrameStamp(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                  bytes.size(), stamp);
+        m_hub.PublishLive(std::move(bytes), stamped ? &stamp : nullptr, host::MonotonicNowNs());
     }
-    client.StopStreaming(); // port mode: ends the stream; sandbox mode: starts reading over
-    if (m_options.startSandbox)
-        client.StopStreamingSandboxMode();
+    // Leaving the stream: the process's last holder sends StopStreaming.
 }
 
 } // namespace cvl::web

@@ -1,6 +1,6 @@
-// The one client stream of cvl-web: a thread of its own owns the CVLClient,
-// calls GetFrame at a steady rate as a video host would, tells live frames
-// from status frames and repeats, and hands each new picture to the hub.
+// The one client stream of cvl-web: a thread of its own holds the process's
+// shared stream (hosts/support), takes each new picture from its capture
+// with the reason there is no live one, and hands it to the hub.
 #ifndef CVL_HOSTS_WEB_FRAMEPUMP_H
 #define CVL_HOSTS_WEB_FRAMEPUMP_H
 
@@ -21,7 +21,7 @@ public:
     FramePump(const FramePump&) = delete;
     FramePump& operator=(const FramePump&) = delete;
 
-    // Starts the stream (port mode: StartStreaming) on the pump's thread.
+    // Joins the process's stream (port mode: StartStreaming) on the pump's thread.
     void Start();
     // Ends the stream (StopStreaming) and joins the thread.
     void Stop();

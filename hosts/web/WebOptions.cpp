@@ -1,6 +1,6 @@
 #include "WebOptions.h"
 
-#include "ViewOptions.h"
+#include "cvlhost/HostOptions.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -81,7 +81,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
         const size_t at = i;
         std::string name;
         std::string value;
-        if (!view::NextOption(args, i, {"--listen", "--mode", "--rate"}, name, value, error))
+        if (!host::NextOption(args, i, {"--listen", "--mode", "--rate"}, name, value, error))
             return false;
 
         if (name == "--listen") {

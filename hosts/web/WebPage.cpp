@@ -13,6 +13,8 @@ const char* StateColour(ViewState state) {
         return "#d98e04";
     case ViewState::NoCamera:
         return "#c0392b";
+    case ViewState::ServiceNotRunning:
+        return "#7c3aed";
     case ViewState::Waiting:
         break;
     }
@@ -45,7 +47,7 @@ const char kTail[] = R"(<span id="figures">- frames/s &middot; latency - &middot
 <script>
 "use strict";
 const colours = { "live": "#1f9d55", "camera busy": "#d98e04", "no camera": "#c0392b",
-                  "waiting": "#6b7280" };
+                  "service not running": "#7c3aed", "waiting": "#6b7280" };
 const badge = document.getElementById("state");
 const figures = document.getElementById("figures");
 const picture = document.getElementById("picture");

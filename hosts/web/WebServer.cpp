@@ -143,7 +143,7 @@ int WebServer::Route(MHD_Connection* connection, const std::string& url,
         return SendText(connection, MHD_HTTP_OK, WebPage(m_hub.State()),
                         "text/html; charset=utf-8");
     if (url == "/stats.json")
-        return SendText(connection, MHD_HTTP_OK, m_hub.StatsJson(view::MonotonicNowNs()) + "\n",
+        return SendText(connection, MHD_HTTP_OK, m_hub.StatsJson(host::MonotonicNowNs()) + "\n",
                         "application/json");
     if (url == "/snapshot.jpg") {
         const std::shared_ptr<const Picture> picture = m_hub.Newest();

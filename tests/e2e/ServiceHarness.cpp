@@ -3,8 +3,8 @@
 #include "CVLClient.h"
 #include "CVLPaths.h"
 #include "EvfFrame.h"
-#include "FrameStamp.h"
-#include "StockFrames.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/StockFrames.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -134,15 +134,15 @@ int ServiceProcess::WaitForExit(milliseconds timeout) {
 }
 
 FrameKind KindOf(const EvfFrame& frame) {
-    static const view::StockFrames stock;
+    static const host::StockFrames stock;
     switch (stock.Kind(frame)) {
-    case view::FrameKind::Error:
+    case host::FrameKind::Error:
         return FrameKind::Error;
-    case view::FrameKind::Busy:
+    case host::FrameKind::Busy:
         return FrameKind::Busy;
-    case view::FrameKind::Disconnected:
+    case host::FrameKind::Disconnected:
         return FrameKind::Disconnected;
-    case view::FrameKind::Live:
+    case host::FrameKind::Live:
         break;
     }
     uint64_t sequence = 0;
@@ -150,9 +150,9 @@ FrameKind KindOf(const EvfFrame& frame) {
 }
 
 bool FrameSequence(const EvfFrame& frame, uint64_t& sequence) {
-    view::FrameStamp stamp;
+    host::FrameStamp stamp;
     if (!frame.GetBuf() || frame.GetBufSize() <= 0 ||
-        !view::ReadFrameStamp(frame.GetBuf(), static_cast<size_t>(frame.GetBufSize()), stamp))
+        !host::ReadFrameStamp(frame.GetBuf(), static_cast<size_t>(frame.GetBufSize()), stamp))
         return false;
     sequence = stamp.sequence;
     return true;

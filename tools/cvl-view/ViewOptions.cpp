@@ -1,5 +1,7 @@
 #include "ViewOptions.h"
 
+#include "cvlhost/HostOptions.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -39,41 +41,15 @@ bool ParseRate(const std::string& text, int& value) {
 
 } // namespace
 
-bool NextOption(const std::vector<std::string>& args, size_t& i,
-                const std::vector<std::string>& valued, std::string& name, std::string& value,
-                std::string& error) {
-    name = args[i];
-    value.clear();
-    bool hasValue = false;
-    const size_t equals = name.find('=');
-    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-        value = name.substr(equals + 1);
-        name = name.substr(0, equals);
-        hasValue = true;
-    }
-    const bool takesValue = std::find(valued.begin(), valued.end(), name) != valued.end();
-    if (takesValue && !hasValue) {
-        if (i + 1 >= args.size()) {
-            error = "option " + name + " needs a value";
-            return false;
-        }
-        value = args[++i];
-    } else if (!takesValue && hasValue) {
-        error = "option " + name + " takes no value";
-        return false;
-    }
-    return true;
-}
-
 bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options,
                       std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const size_t at = i;
         std::string name;
         std::string value;
-        if (!NextOption(args, i,
-                        {"--seconds", "--rate", "--mode", "--out", "--snapshot", "--json-file"},
-                        name, value, error))
+        if (!host::NextOption(
+                args, i, {"--seconds", "--rate", "--mode", "--out", "--snapshot", "--json-file"},
+                name, value, error))
             return false;
 
         if (name == "--seconds") {

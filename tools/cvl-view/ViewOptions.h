@@ -29,15 +29,6 @@ struct ViewOptions {
 bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options,
                       std::string& error);
 
-// Takes the option at args[i] with its value ("--name value" or
-// "--name=value"); valued names the options that need one. Moves i past the
-// value it used. Returns false with a one-line reason in error when a value
-// is missing or given to an option that takes none. Shared by the hosts'
-// option parsers.
-bool NextOption(const std::vector<std::string>& args, size_t& i,
-                const std::vector<std::string>& valued, std::string& name, std::string& value,
-                std::string& error);
-
 // The usage text printed by --help and after an option error.
 std::string ViewUsage();
 

@@ -3,13 +3,14 @@
 // GetFrame at a steady rate, and reports what it got: a line per second and,
 // on request, a JSON summary. Frames can be written as Motion-JPEG and the
 // last live one as a snapshot.
+#include "ViewOptions.h"
+
 #include "CVLClient.h"
 #include "EvfFrame.h"
-#include "FrameStamp.h"
-#include "ServiceWatch.h"
-#include "StockFrames.h"
-#include "ViewOptions.h"
-#include "ViewStats.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/FrameStats.h"
+#include "cvlhost/StockFrames.h"
+#include "cvlhost/StreamWatch.h"
 
 #include <chrono>
 #include <csignal>
@@ -24,6 +25,7 @@
 namespace {
 
 using namespace cvl::view;
+using namespace cvl::host;
 using Bytes = std::vector<unsigned char>;
 
 volatile std::sig_atomic_t g_interrupted = 0;
@@ -45,6 +47,26 @@ bool WriteWhole(const std::string& path, const Bytes& bytes) {
     const bool written =
         bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
+}
+
+// One step of --reconnect after a GetFrame. The frames the client hands out
+// are counted as they come, so a dead service's repeated frame stays.
+void Reconnect(StreamWatch& watch, CVLClient& client, FrameKind kind, bool distinctLive) {
+    const bool wasGone = watch.State() == StreamState::ServiceNotRunning;
+    switch (watch.Observe(kind, distinctLive || kind != FrameKind::Live, false,
+                          std::chrono::steady_clock::now())) {
+    case StreamWatch::Action::DropStale:
+        std::fprintf(stderr, "cvl-view: no new frame for 5 s and the service's request port is "
+                             "not served; waiting for it\n");
+        break;
+    case StreamWatch::Action::AskAgain:
+        std::fprintf(stderr, "cvl-view: %s; asking for the stream again\n",
+                     wasGone ? "the service is back" : "no new frame from a running service");
+        client.StartStreaming();
+        break;
+    case StreamWatch::Action::None:
+        break;
+    }
 }
 
 } // namespace
@@ -74,7 +96,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, Interrupt);
 
     const StockFrames stock;
-    ViewStats stats;
+    FrameStats stats;
     Bytes lastLive;
     bool haveLastStamp = false;
     FrameStamp lastStamp;
@@ -93,7 +115,12 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     const auto end = start + std::chrono::nanoseconds(static_cast<int64_t>(options.seconds * 1e9));
     auto next = start;
-    ServiceWatch watch(start);
+    // --reconnect: probe the request port after 5 s without a distinct live
+    // frame, every 0.5 s while it is not served, and ask again once it is.
+    StreamWatch::Timing timing;
+    timing.probeAfter = std::chrono::seconds(5);
+    timing.askAfter = std::chrono::seconds(5);
+    StreamWatch watch(start, StreamWatch::PortProbe(), timing);
     int second = 1;
     while (!g_interrupted) {
         const auto now = Clock::now();
@@ -138,8 +165,8 @@ int main(int argc, char** argv) {
             lastLive = std::move(bytes);
             distinctLive = unique;
         }
-        if (options.reconnect && !sandbox && watch.AskAgain(distinctLive, Clock::now()))
-            client.StartStreaming();
+        if (options.reconnect && !sandbox)
+            Reconnect(watch, client, kind, distinctLive);
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (stats.SecondHasCalls() && !options.quiet) {

@@ -2,98 +2,16 @@
 // the simulated camera: the screenshot shows the simulator's colour bars and
 // the state, and the page follows the camera being unplugged and plugged in.
 #include "HttpProbe.h"
+#include "Picture.h"
 #include "ServiceHarness.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
-
 namespace {
 
 using namespace cvl::test;
 using std::chrono::seconds;
-
-struct Rgb {
-    int r, g, b;
-};
-
-struct Image {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> rgb;
-    Rgb At(int x, int y) const {
-        const unsigned char* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
-        return Rgb{p[0], p[1], p[2]};
-    }
-};
-
-bool Near(const Rgb& a, const Rgb& b, int tolerance) {
-    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
-           std::abs(a.b - b.b) <= tolerance;
-}
-
-bool DecodeJpeg(const std::string& path, Image& image) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return false;
-    jpeg_decompress_struct decoder;
-    jpeg_error_mgr errors;
-    decoder.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&decoder);
-    jpeg_stdio_src(&decoder, file);
-    jpeg_read_header(&decoder, TRUE);
-    decoder.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&decoder);
-    image.width = static_cast<int>(decoder.output_width);
-    image.height = static_cast<int>(decoder.output_height);
-    image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
-    while (decoder.output_scanline < decoder.output_height) {
-        JSAMPROW row = &image.rgb[static_cast<size_t>(decoder.output_scanline) * image.width * 3];
-        jpeg_read_scanlines(&decoder, &row, 1);
-    }
-    jpeg_finish_decompress(&decoder);
-    jpeg_destroy_decompress(&decoder);
-    std::fclose(file);
-    return image.width > 0;
-}
-
-// Some row holds the simulator's bars left to right, each at least 40 pixels
-// wide: white, yellow, cyan, green, magenta, red, blue.
-bool ShowsColourBars(const Image& image) {
-    const Rgb bars[] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
-                        {235, 16, 235},  {235, 16, 16},  {16, 16, 235}};
-    for (int y = 0; y < image.height; y += 3) {
-        int next = 0; // the bar looked for
-        int run = 0;
-        int current = -1;
-        for (int x = 0; x < image.width && next < 7; ++x) {
-            int found = -1;
-            for (int b = 0; b < 7; ++b)
-                if (Near(image.At(x, y), bars[b], 40))
-                    found = b;
-            run = found == current ? run + 1 : 1;
-            current = found;
-            if (found == next && run >= 40)
-                ++next;
-        }
-        if (next == 7)
-            return true;
-    }
-    return false;
-}
-
-int PixelsOf(const Image& image, const Rgb& colour) {
-    int count = 0;
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x)
-            count += Near(image.At(x, y), colour, 16);
-    return count;
-}
 
 const Rgb kLiveBadge{31, 157, 85};
 const Rgb kNoCameraBadge{192, 57, 43};
@@ -115,12 +33,12 @@ std::string Chromium(uint16_t port, const std::string& action) {
     return output;
 }
 
-Image Screenshot(uint16_t port) {
+Picture Screenshot(uint16_t port) {
     static int shots = 0;
     const std::string path = TempFolder() + "/page-" + std::to_string(++shots) + ".jpg";
     Chromium(port, "--screenshot=" + ShellQuote(path));
-    Image image;
-    EXPECT_TRUE(DecodeJpeg(path, image)) << "no screenshot " << path;
+    Picture image;
+    EXPECT_TRUE(DecodeJpegFile(path, image)) << "no screenshot " << path;
     return image;
 }
 
@@ -138,7 +56,7 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
     ASSERT_TRUE(WaitFor([&] { return web.State() == "live"; }, seconds(30)));
     const uint16_t port = web.Port();
 
-    Image live = Screenshot(port);
+    Picture live = Screenshot(port);
     EXPECT_TRUE(ShowsColourBars(live));
     EXPECT_GT(PixelsOf(live, kLiveBadge), 300);
     EXPECT_EQ(PixelsOf(live, kNoCameraBadge), 0);
@@ -148,7 +66,7 @@ TEST(CvlWebBrowser, PageShowsTheLiveBarsAndFollowsTheCameraOutAndBackIn) {
     Zelsim("unplug");
     EXPECT_TRUE(WaitFor([&] { return web.State() == "no camera"; }, seconds(10)));
     EXPECT_TRUE(WaitFor([&] { return DomShows(port, "no camera"); }, seconds(60)));
-    Image unplugged = Screenshot(port);
+    Picture unplugged = Screenshot(port);
     EXPECT_FALSE(ShowsColourBars(unplugged));
     EXPECT_GT(PixelsOf(unplugged, kNoCameraBadge), 300);
 

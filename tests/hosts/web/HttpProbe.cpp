@@ -1,6 +1,6 @@
 #include "HttpProbe.h"
 
-#include "FrameStamp.h"
+#include "cvlhost/FrameStamp.h"
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
@@ -305,8 +305,8 @@ void StreamViewer::Run(std::chrono::milliseconds duration) {
             if (jpeg.rfind("\xFF\xD8", 0) != 0 ||
                 bytes.compare(bodyStart + static_cast<size_t>(length), 2, "\r\n") != 0)
                 m_malformed = true;
-            view::FrameStamp stamp;
-            if (view::ReadFrameStamp(reinterpret_cast<const uint8_t*>(jpeg.data()), jpeg.size(),
+            host::FrameStamp stamp;
+            if (host::ReadFrameStamp(reinterpret_cast<const uint8_t*>(jpeg.data()), jpeg.size(),
                                      stamp))
                 m_sequences.insert(stamp.sequence);
             ++m_parts;

@@ -95,7 +95,7 @@ TEST(FrameHub, ASlowViewerGetsTheNewestPictureAndNothingPilesUp) {
     // Five frames come before the viewer reads: it gets the fifth alone.
     const int64_t now = 5000000000LL;
     for (uint64_t sequence : {1, 2, 3, 5, 6}) {
-        cvl::view::FrameStamp stamp{sequence, now - 10000000};
+        cvl::host::FrameStamp stamp{sequence, now - 10000000};
         hub.PublishLive("frame-" + std::to_string(sequence), &stamp, now);
     }
     EXPECT_EQ(ReadPart(*stream), Part("frame-6"));

@@ -1,7 +1,7 @@
 // cvl-web as a user runs it: the real service of a staged installation with
 // the simulated camera, cvl-web on a free port of the loopback, and HTTP
 // clients on plain sockets.
-#include "FrameStamp.h"
+#include "cvlhost/FrameStamp.h"
 #include "HttpProbe.h"
 #include "ServiceHarness.h"
 #include "ServiceLog.h"
@@ -53,8 +53,8 @@ TEST_F(CvlWeb, AnswersEveryPathWithItsStatusAndType) {
     EXPECT_EQ(snapshot.status, 200);
     EXPECT_EQ(snapshot.Header("Content-Type"), "image/jpeg");
     EXPECT_EQ(snapshot.Header("Cache-Control"), "no-store");
-    cvl::view::FrameStamp stamp;
-    EXPECT_TRUE(cvl::view::ReadFrameStamp(reinterpret_cast<const uint8_t*>(snapshot.body.data()),
+    cvl::host::FrameStamp stamp;
+    EXPECT_TRUE(cvl::host::ReadFrameStamp(reinterpret_cast<const uint8_t*>(snapshot.body.data()),
                                           snapshot.body.size(), stamp));
     EXPECT_EQ(snapshot.body.compare(snapshot.body.size() - 2, 2, "\xFF\xD9"), 0);
 

@@ -1,0 +1,469 @@
+#include "CameraNode.h"
+
+#include "EvfFrame.h"
+
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace cvl::camera {
+
+namespace {
+
+// Browsers take 30/1; the node hands out each new frame as it comes.
+constexpr spa_fraction kFrameRate{30, 1};
+// While no new picture comes (status pictures, a stalled camera), the newest
+// one is sent again this often, so that no consumer waits for a frame.
+constexpr std::chrono::milliseconds kRepeatPeriod{100};
+constexpr int kMaxSide = 8192;
+
+const PixelFormat kOffered[] = {PixelFormat::Mjpg, PixelFormat::I420, PixelFormat::Nv12,
+                                PixelFormat::Yuy2};
+
+spa_video_format RawId(PixelFormat format) {
+    switch (format) {
+    case PixelFormat::I420:
+        return SPA_VIDEO_FORMAT_I420;
+    case PixelFormat::Nv12:
+        return SPA_VIDEO_FORMAT_NV12;
+    case PixelFormat::Yuy2:
+        return SPA_VIDEO_FORMAT_YUY2;
+    default:
+        return SPA_VIDEO_FORMAT_UNKNOWN;
+    }
+}
+
+const spa_pod* BuildFormat(spa_pod_builder& builder, PixelFormat format, int width, int height) {
+    const spa_rectangle size =
+        SPA_RECTANGLE(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+    if (format == PixelFormat::Mjpg)
+        return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+            SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&kFrameRate)));
+    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(RawId(format)),
+        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+        SPA_POD_Fraction(&kFrameRate)));
+}
+
+timespec ToTimespec(std::chrono::milliseconds duration) {
+    timespec value;
+    value.tv_sec = static_cast<time_t>(duration.count() / 1000);
+    value.tv_nsec = static_cast<long>((duration.count() % 1000) * 1000000);
+    return value;
+}
+
+const pw_stream_events kStreamEvents = [] {
+    pw_stream_events events{};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    return events;
+}();
+
+} // namespace
+
+CameraNode::CameraNode(const CameraOptions& options)
+    : m_options(options), m_offerWidth(options.width), m_offerHeight(options.height),
+      m_feed(&CameraNode::WakeFromFeed, this) {}
+
+CameraNode::~CameraNode() {
+    // No wake may reach the loop while it goes away.
+    m_feed.Shutdown();
+    if (!m_loop)
+        return;
+    pw_thread_loop_lock(m_loop);
+    if (m_stream)
+        pw_stream_destroy(m_stream);
+    if (m_core)
+        pw_core_disconnect(m_core);
+    pw_thread_loop_unlock(m_loop);
+    pw_thread_loop_stop(m_loop);
+    if (m_context)
+        pw_context_destroy(m_context);
+    pw_thread_loop_destroy(m_loop);
+}
+
+int CameraNode::Start(std::string& error) {
+    m_loop = pw_thread_loop_new("cvl-camera", nullptr);
+    if (!m_loop) {
+        error = "cannot create the PipeWire loop";
+        return kExitFailure;
+    }
+    m_context = pw_context_new(pw_thread_loop_get_loop(m_loop), nullptr, 0);
+    if (!m_context) {
+        error = "cannot create the PipeWire context";
+        return kExitFailure;
+    }
+    if (pw_thread_loop_start(m_loop) < 0) {
+        error = "cannot start the PipeWire loop";
+        return kExitFailure;
+    }
+    pw_thread_loop_lock(m_loop);
+    m_core = pw_context_connect(m_context, nullptr, 0);
+    if (!m_core) {
+        const int cause = errno;
+        pw_thread_loop_unlock(m_loop);
+        const char* runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        if (!runtime)
+            runtime = std::getenv("XDG_RUNTIME_DIR");
+        error = std::string("no PipeWire daemon to connect to (") + std::strerror(cause) +
+                "; looked in " + (runtime ? runtime : "the default runtime folder") + ")";
+        return kExitNoPipeWire;
+    }
+    static const pw_core_events coreEvents = [] {
+        pw_core_events events{};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.error = &CameraNode::OnCoreError;
+        return events;
+    }();
+    pw_core_add_listener(m_core, &m_coreListener, &coreEvents, this);
+
+    pw_properties* properties = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+        PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_NODE_NAME, m_options.nodeName.c_str(),
+        PW_KEY_NODE_DESCRIPTION, m_options.description.c_str(), PW_KEY_NODE_NICK,
+        m_options.description.c_str(), PW_KEY_MEDIA_NAME, m_options.description.c_str(),
+        PW_KEY_OBJECT_PATH, ("corvalink:" + m_options.nodeName).c_str(), PW_KEY_DEVICE_ICON_NAME,
+        "camera-web", PW_KEY_NODE_DRIVER, "true", nullptr);
+    m_stream = pw_stream_new(m_core, m_options.description.c_str(), properties);
+    if (!m_stream) {
+        pw_thread_loop_unlock(m_loop);
+        error = "cannot create the PipeWire stream";
+        return kExitFailure;
+    }
+    static const pw_stream_events streamEvents = [] {
+        pw_stream_events events = kStreamEvents;
+        events.state_changed = &CameraNode::OnStateChanged;
+        events.param_changed = &CameraNode::OnParamChanged;
+        events.process = &CameraNode::OnProcess;
+        return events;
+    }();
+    pw_stream_add_listener(m_stream, &m_streamListener, &streamEvents, this);
+
+    pw_loop* loop = pw_thread_loop_get_loop(m_loop);
+    m_wake = pw_loop_add_event(loop, &CameraNode::OnWake, this);
+    m_repeat = pw_loop_add_timer(loop, &CameraNode::OnRepeat, this);
+    m_linger = pw_loop_add_timer(loop, &CameraNode::OnLinger, this);
+    OfferFormats(true);
+    pw_thread_loop_unlock(m_loop);
+    return kExitOk;
+}
+
+bool CameraNode::Failed(std::string& reason) {
+    pthread_mutex_lock(&m_failureMutex);
+    const bool failed = !m_failure.empty();
+    reason = m_failure;
+    pthread_mutex_unlock(&m_failureMutex);
+    return failed;
+}
+
+void CameraNode::Fail(const std::string& reason) {
+    pthread_mutex_lock(&m_failureMutex);
+    const bool first = m_failure.empty();
+    if (first)
+        m_failure = reason;
+    pthread_mutex_unlock(&m_failureMutex);
+    if (first)
+        kill(getpid(), SIGUSR1);
+}
+
+void CameraNode::OfferFormats(bool connect) {
+    uint8_t buffer[2048];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    const spa_pod* params[sizeof(kOffered) / sizeof(kOffered[0])];
+    uint32_t count = 0;
+    for (PixelFormat format : kOffered)
+        params[count++] = BuildFormat(builder, format, m_offerWidth, m_offerHeight);
+    if (connect) {
+        const auto flags =
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS);
+        if (pw_stream_connect(m_stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, count) < 0)
+            Fail("cannot connect the PipeWire stream");
+    } else {
+        pw_stream_update_params(m_stream, params, count);
+    }
+}
+
+void CameraNode::ArmTimer(spa_source* timer, std::chrono::milliseconds first,
+                          std::chrono::milliseconds interval) {
+    timespec value = ToTimespec(first);
+    timespec repeat = ToTimespec(interval);
+    if (first.count() == 0)
+        value.tv_nsec = 1; // zero would disarm it
+    pw_loop_update_timer(pw_thread_loop_get_loop(m_loop), timer, &value, &repeat, false);
+}
+
+void CameraNode::OnStateChanged(void* node, pw_stream_state, pw_stream_state state,
+                                const char* error) {
+    auto* self = static_cast<CameraNode*>(node);
+    pw_loop* loop = pw_thread_loop_get_loop(self->m_loop);
+    const bool streaming = state == PW_STREAM_STATE_STREAMING;
+    if (streaming && !self->m_streaming) {
+        // A consumer streams: the service's stream is wanted (again).
+        pw_loop_update_timer(loop, self->m_linger, nullptr, nullptr, false);
+        self->m_feed.SetWanted(true);
+        self->ArmTimer(self->m_repeat, std::chrono::milliseconds(0), kRepeatPeriod);
+    } else if (!streaming && self->m_streaming) {
+        // The last consumer left: the stream ends after the linger time,
+        // unless a consumer comes back first.
+        pw_loop_update_timer(loop, self->m_repeat, nullptr, nullptr, false);
+        const auto linger =
+            std::chrono::milliseconds(static_cast<int64_t>(self->m_options.lingerSeconds * 1000.0));
+        if (linger.count() == 0)
+            self->m_feed.SetWanted(false);
+        else
+            self->ArmTimer(self->m_linger, linger, std::chrono::milliseconds(0));
+    }
+    self->m_streaming = streaming;
+    if (state == PW_STREAM_STATE_ERROR)
+        self->Fail(std::string("the PipeWire stream failed: ") + (error ? error : "no reason"));
+    else if (state == PW_STREAM_STATE_UNCONNECTED)
+        self->Fail("the PipeWire daemon closed the connection");
+}
+
+void CameraNode::OnLinger(void* node, uint64_t) {
+    auto* self = static_cast<CameraNode*>(node);
+    if (!self->m_streaming)
+        self->m_feed.SetWanted(false);
+}
+
+void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
+    auto* self = static_cast<CameraNode*>(node);
+    if (id != SPA_PARAM_Format)
+        return;
+    if (!param) {
+        self->m_negotiated = false;
+        return;
+    }
+    uint32_t mediaType = 0;
+    uint32_t mediaSubtype = 0;
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_video) {
+        self->m_negotiated = false;
+        return;
+    }
+    spa_rectangle size{};
+    PixelFormat format = PixelFormat::Mjpg;
+    if (mediaSubtype == SPA_MEDIA_SUBTYPE_mjpg) {
+        spa_video_info_mjpg info{};
+        if (spa_format_video_mjpg_parse(param, &info) < 0)
+            return;
+        size = info.size;
+    } else if (mediaSubtype == SPA_MEDIA_SUBTYPE_raw) {
+        spa_video_info_raw info{};
+        if (spa_format_video_raw_parse(param, &info) < 0)
+            return;
+        size = info.size;
+        bool known = false;
+        for (PixelFormat offered : kOffered) {
+            if (offered != PixelFormat::Mjpg && RawId(offered) == info.format) {
+                format = offered;
+                known = true;
+            }
+        }
+        if (!known)
+            return;
+    } else {
+        return;
+    }
+    if (size.width < 2 || size.height < 2 || size.width > kMaxSide || size.height > kMaxSide)
+        return;
+    self->m_format = format;
+    self->m_width = static_cast<int>(size.width);
+    self->m_height = static_cast<int>(size.height);
+    self->m_negotiated = true;
+    std::fprintf(stderr, "cvl-camera: consumers take %s at %dx%d\n", PixelFormatName(format),
+                 self->m_width, self->m_height);
+
+    uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    const spa_pod* params[2];
+    const int stride = FirstStride(format, self->m_width);
+    const auto bytes = static_cast<int>(FrameBytes(format, self->m_width, self->m_height));
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+        SPA_PARAM_BUFFERS_size, SPA_POD_Int(bytes), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
+        SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
+        SPA_POD_Int(sizeof(struct spa_meta_header))));
+    pw_stream_update_params(self->m_stream, params, 2);
+}
+
+void CameraNode::WakeFromFeed(void* node) {
+    auto* self = static_cast<CameraNode*>(node);
+    if (self->m_loop && self->m_wake)
+        pw_loop_signal_event(pw_thread_loop_get_loop(self->m_loop), self->m_wake);
+}
+
+void CameraNode::OnWake(void* node, uint64_t) {
+    auto* self = static_cast<CameraNode*>(node);
+    if (self->m_streaming && self->m_negotiated && pw_stream_is_driving(self->m_stream))
+        pw_stream_trigger_process(self->m_stream);
+}
+
+void CameraNode::OnRepeat(void* node, uint64_t) {
+    auto* self = static_cast<CameraNode*>(node);
+    if (self->m_streaming && self->m_negotiated && pw_stream_is_driving(self->m_stream) &&
+        Clock::now() - self->m_lastQueued >= kRepeatPeriod)
+        pw_stream_trigger_process(self->m_stream);
+}
+
+void CameraNode::OnProcess(void* node) {
+    static_cast<CameraNode*>(node)->Process();
+}
+
+void CameraNode::OnCoreError(void* node, uint32_t id, int, int res, const char* message) {
+    auto* self = static_cast<CameraNode*>(node);
+    if (id == PW_ID_CORE && res == -EPIPE)
+        self->Fail("the PipeWire daemon went away");
+    else
+        std::fprintf(stderr, "cvl-camera: PipeWire reports an error on object %u: %s\n", id,
+                     message ? message : std::strerror(-res));
+}
+
+void CameraNode::BadFrame(const char* reason) {
+    if (m_inBadBurst)
+        return;
+    m_inBadBurst = true;
+    std::fprintf(stderr,
+                 "cvl-camera: a frame from the camera is %s; the status picture is shown until "
+                 "a good frame comes\n",
+                 reason);
+}
+
+void CameraNode::Process() {
+    if (!m_negotiated)
+        return;
+    pw_buffer* buffer = pw_stream_dequeue_buffer(m_stream);
+    if (!buffer)
+        return; // every buffer is with the consumers: this picture is skipped
+    spa_buffer* spa = buffer->buffer;
+    spa_data& data = spa->datas[0];
+    size_t written = 0;
+    if (data.data)
+        written = Fill(static_cast<uint8_t*>(data.data), data.maxsize);
+    data.chunk->offset = 0;
+    data.chunk->size = static_cast<uint32_t>(written);
+    data.chunk->stride = FirstStride(m_format, m_width);
+    data.chunk->flags = written ? 0 : SPA_CHUNK_FLAG_CORRUPTED;
+    if (auto* header = static_cast<spa_meta_header*>(
+            spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
+        header->pts = -1;
+        header->flags = 0;
+        header->seq = m_bufferSequence++;
+        header->dts_offset = 0;
+    }
+    pw_stream_queue_buffer(m_stream, buffer);
+    m_lastQueued = Clock::now();
+}
+
+size_t CameraNode::Fill(uint8_t* memory, size_t capacity) {
+    const FeedFrame newest = m_feed.Newest();
+    FrameKind kind = FrameKind::Error;
+    switch (newest.state) {
+    case StreamState::Live:
+        // The service's own status pictures come as frames too.
+        kind = newest.captured.frame ? newest.captured.kind : FrameKind::Error;
+        break;
+    case StreamState::CameraBusy:
+        kind = FrameKind::Busy;
+        break;
+    case StreamState::NoCamera:
+        kind = FrameKind::Disconnected;
+        break;
+    case StreamState::Waiting:
+    case StreamState::ServiceNotRunning:
+        // No live picture is shown while frames stopped: never a frozen one.
+        kind = FrameKind::Error;
+        break;
+    }
+    if (kind == FrameKind::Live) {
+        const size_t live = FillLive(newest.captured, memory, capacity);
+        if (live)
+            return live;
+        kind = FrameKind::Error;
+    }
+    return FillStatus(kind, memory, capacity);
+}
+
+size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t capacity) {
+    const EvfFrame& jpeg = *frame.frame;
+    const uint8_t* bytes = jpeg.GetBuf();
+    const size_t length =
+        jpeg.GetBuf() && jpeg.GetBufSize() > 0 ? static_cast<size_t>(jpeg.GetBufSize()) : 0;
+    int width = frame.width;
+    int height = frame.height;
+    if (length == 0) {
+        BadFrame("empty");
+        return 0;
+    }
+    if (m_format == PixelFormat::Mjpg) {
+        // Passed through as it is: its header must name a size a live view
+        // can have.
+        if (width <= 0 || height <= 0) {
+            BadFrame("not a JPEG");
+            return 0;
+        }
+        if (width > kMaxSide || height > kMaxSide) {
+            BadFrame("larger than a live view can be");
+            return 0;
+        }
+    } else {
+        const DecodeResult result = DecodeJpeg(bytes, length, kMaxSide, m_decoded);
+        if (result != DecodeResult::Ok) {
+            BadFrame(DecodeResultName(result));
+            return 0;
+        }
+        width = m_decoded.width;
+        height = m_decoded.height;
+    }
+    if (m_inBadBurst) {
+        m_inBadBurst = false;
+        std::fprintf(stderr, "cvl-camera: good frames from the camera again\n");
+    }
+    // Odd sides cannot be offered as raw 4:2:0; the picture is scaled to the
+    // even size below it.
+    const int offerWidth = width & ~1;
+    const int offerHeight = height & ~1;
+    if (offerWidth != m_offerWidth || offerHeight != m_offerHeight) {
+        std::fprintf(stderr, "cvl-camera: the live view is %dx%d now; offering that size\n", width,
+                     height);
+        m_offerWidth = offerWidth;
+        m_offerHeight = offerHeight;
+        OfferFormats(false);
+    }
+    if (m_format == PixelFormat::Mjpg) {
+        // A JPEG of another size than negotiated would be misread: the
+        // status picture stands in until the consumers take the new size.
+        if (width != m_width || height != m_height || length > capacity)
+            return 0;
+        std::memcpy(memory, bytes, length);
+        return length;
+    }
+    const size_t needed = FrameBytes(m_format, m_width, m_height);
+    if (needed > capacity)
+        return 0;
+    WriteRaw(m_decoded, m_format, m_width, m_height, memory);
+    return needed;
+}
+
+size_t CameraNode::FillStatus(FrameKind kind, uint8_t* memory, size_t capacity) {
+    const std::vector<uint8_t>& picture = m_status.Get(kind, m_format, m_width, m_height);
+    if (picture.empty() || picture.size() > capacity)
+        return 0;
+    std::memcpy(memory, picture.data(), picture.size());
+    return picture.size();
+}
+
+} // namespace cvl::camera

@@ -1,0 +1,92 @@
+// cvl-camera: the Corvalink camera as a PipeWire camera node, for browsers,
+// video-call and recording programs, GStreamer pipelines and (through
+// pw-v4l2) V4L2 programs. Runs until SIGINT or SIGTERM.
+#include "CameraNode.h"
+#include "CameraOptions.h"
+
+#include "CVLPaths.h"
+
+#include <pipewire/pipewire.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The files without which no picture can be shown: the installation's
+// status pictures (the client library reads the same).
+bool HaveInstallation(std::string& missing) {
+    for (const char* path : {CVL_PATH_ERROR_FRAME, CVL_PATH_BUSY_FRAME, CVL_PATH_NO_DEVICE_FRAME}) {
+        const char* resolved = CVLResolvePath(path);
+        if (access(resolved, R_OK) != 0) {
+            missing = resolved;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace cvl::camera;
+    CameraOptions options;
+    std::string error;
+    if (!ParseCameraOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        std::fprintf(stderr, "cvl-camera: %s\n%s", error.c_str(), CameraUsage().c_str());
+        return kExitBadOptions;
+    }
+    if (options.help) {
+        std::fputs(CameraUsage().c_str(), stdout);
+        return kExitOk;
+    }
+    if (options.version) {
+        std::printf("cvl-camera %s\n", CVL_VERSION);
+        return kExitOk;
+    }
+    std::string missing;
+    if (!HaveInstallation(missing)) {
+        const char* root = CVLInstallRoot();
+        std::fprintf(stderr,
+                     "cvl-camera: no Corvalink installation under %s (%s is missing); install "
+                     "Corvalink or set CVL_ROOT to its root\n",
+                     *root ? root : "/", missing.c_str());
+        return kExitNoInstallation;
+    }
+
+    // The signals that end the run are taken by sigwait below; every thread
+    // started from here on inherits the blocked mask. SIGUSR1 is the node's
+    // own word that it cannot go on.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    sigaddset(&endSignals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+
+    pw_init(nullptr, nullptr);
+    int status = kExitOk;
+    {
+        CameraNode node(options);
+        status = node.Start(error);
+        if (status != kExitOk) {
+            std::fprintf(stderr, "cvl-camera: %s\n", error.c_str());
+        } else {
+            std::fprintf(stderr, "cvl-camera: publishing \"%s\" (node.name %s)\n",
+                         options.description.c_str(), options.nodeName.c_str());
+            int received = 0;
+            sigwait(&endSignals, &received);
+            if (received == SIGUSR1 && node.Failed(error)) {
+                std::fprintf(stderr, "cvl-camera: %s\n", error.c_str());
+                status = kExitFailure;
+            }
+        }
+    }
+    pw_deinit();
+    return status;
+}

@@ -1,0 +1,95 @@
+#include "cvlhost/JpegHeader.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace cvl::host;
+
+std::vector<uint8_t> StatusFrame() {
+    std::string contents;
+    EXPECT_TRUE(cvl::test::ReadFile(cvl::test::BinaryDir() + "/resources/error.jpg", contents));
+    return std::vector<uint8_t>(contents.begin(), contents.end());
+}
+
+// SOI, one comment, then a frame header of the given marker and size.
+std::vector<uint8_t> Header(uint8_t marker, int width, int height) {
+    return {0xFF,
+            0xD8,
+            0xFF,
+            0xFE,
+            0x00,
+            0x05,
+            'a',
+            'b',
+            'c',
+            0xFF,
+            marker,
+            0x00,
+            0x0B,
+            0x08,
+            static_cast<uint8_t>(height >> 8),
+            static_cast<uint8_t>(height),
+            static_cast<uint8_t>(width >> 8),
+            static_cast<uint8_t>(width),
+            0x01,
+            0x01,
+            0x11,
+            0x00};
+}
+
+TEST(JpegSize, ReadsTheFrameHeaderOfBaselineAndProgressiveJpegs) {
+    const std::vector<uint8_t> status = StatusFrame();
+    int width = 0;
+    int height = 0;
+    ASSERT_TRUE(ReadJpegSize(status.data(), status.size(), width, height));
+    EXPECT_EQ(width, 960);
+    EXPECT_EQ(height, 640);
+
+    const std::vector<uint8_t> progressive = Header(0xC2, 3840, 2160);
+    ASSERT_TRUE(ReadJpegSize(progressive.data(), progressive.size(), width, height));
+    EXPECT_EQ(width, 3840);
+    EXPECT_EQ(height, 2160);
+}
+
+TEST(JpegSize, RefusesWhatIsNotAWholeHeaderWithoutReadingPastTheBytes) {
+    int width = 7;
+    int height = 7;
+    // Every truncation of a real frame's header (ASan watches the reads: each
+    // prefix is a buffer of its own size).
+    const std::vector<uint8_t> status = StatusFrame();
+    for (size_t length = 0; length < 700 && length < status.size(); ++length) {
+        const std::vector<uint8_t> prefix(status.begin(), status.begin() + length);
+        int w = 0;
+        int h = 0;
+        if (ReadJpegSize(prefix.data(), prefix.size(), w, h)) {
+            EXPECT_EQ(w, 960) << length;
+            EXPECT_EQ(h, 640) << length;
+        }
+    }
+    const std::vector<uint8_t> notJpeg = {'G', 'I', 'F', '8', '9', 'a', 0, 0};
+    EXPECT_FALSE(ReadJpegSize(notJpeg.data(), notJpeg.size(), width, height));
+    EXPECT_FALSE(ReadJpegSize(nullptr, 10, width, height));
+    // A zero size, a frame header too short for its fields, a scan before
+    // any frame header, a segment length running past the end.
+    const std::vector<uint8_t> zero = Header(0xC0, 0, 480);
+    EXPECT_FALSE(ReadJpegSize(zero.data(), zero.size(), width, height));
+    const std::vector<uint8_t> shortHeader = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x04, 0x08, 0x01};
+    EXPECT_FALSE(ReadJpegSize(shortHeader.data(), shortHeader.size(), width, height));
+    const std::vector<uint8_t> scanFirst = {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xD9};
+    EXPECT_FALSE(ReadJpegSize(scanFirst.data(), scanFirst.size(), width, height));
+    const std::vector<uint8_t> overlong = {0xFF, 0xD8, 0xFF, 0xFE, 0x7F, 0xFF, 'x', 'y'};
+    EXPECT_FALSE(ReadJpegSize(overlong.data(), overlong.size(), width, height));
+    // The Huffman table marker (C4) is not a frame header.
+    std::vector<uint8_t> huffman = Header(0xC4, 640, 480);
+    EXPECT_FALSE(ReadJpegSize(huffman.data(), huffman.size(), width, height));
+    EXPECT_EQ(width, 7);
+    EXPECT_EQ(height, 7);
+}
+
+} // namespace

@@ -420,13 +420,23 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
             return 0;
         }
     } else {
-        const DecodeResult result = DecodeJpeg(bytes, length, kMaxSide, m_decoded);
+        // A 4:2:0 JPEG of the negotiated size goes straight from its planes
+        // to the frame; anything else through full-size YCbCr and scaling.
+        DecodeResult result = DecodeResult::Unsupported;
+        m_planarReady = false;
+        if (width == m_width && height == m_height)
+            result = DecodeJpegPlanar(bytes, length, kMaxSide, m_planar);
+        if (result == DecodeResult::Ok) {
+            m_planarReady = true;
+        } else if (result == DecodeResult::Unsupported) {
+            result = DecodeJpeg(bytes, length, kMaxSide, m_decoded);
+            width = m_decoded.width;
+            height = m_decoded.height;
+        }
         if (result != DecodeResult::Ok) {
             BadFrame(DecodeResultName(result));
             return 0;
         }
-        width = m_decoded.width;
-        height = m_decoded.height;
     }
     if (m_inBadBurst) {
         m_inBadBurst = false;
@@ -454,7 +464,10 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
     const size_t needed = FrameBytes(m_format, m_width, m_height);
     if (needed > capacity)
         return 0;
-    WriteRaw(m_decoded, m_format, m_width, m_height, memory);
+    if (m_planarReady)
+        WritePlanar(m_planar, m_format, memory);
+    else
+        WriteRaw(m_decoded, m_format, m_width, m_height, memory);
     return needed;
 }
 

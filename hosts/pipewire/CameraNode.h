@@ -86,6 +86,8 @@ private:
     uint32_t m_bufferSequence = 0;
     bool m_inBadBurst = false;
     YcbcrImage m_decoded;
+    PlanarImage m_planar;
+    bool m_planarReady = false;
     StatusPictures m_status;
 
     // Set on the loop's thread, read by the main thread.

@@ -87,6 +87,79 @@ DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrI
     return warned ? DecodeResult::Damaged : DecodeResult::Ok;
 }
 
+DecodeResult DecodeJpegPlanar(const uint8_t* bytes, size_t length, int maxSide,
+                              PlanarImage& image) {
+    if (!bytes || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
+        return DecodeResult::NotJpeg;
+
+    jpeg_decompress_struct info;
+    ErrorManager errors;
+    InstallErrorManager(errors);
+    info.err = &errors.base;
+    volatile DecodeResult failure = DecodeResult::NotJpeg;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&info);
+        return failure;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, bytes, static_cast<unsigned long>(length));
+    jpeg_read_header(&info, TRUE);
+    if (info.image_width == 0 || info.image_height == 0 ||
+        info.image_width > static_cast<JDIMENSION>(maxSide) ||
+        info.image_height > static_cast<JDIMENSION>(maxSide)) {
+        jpeg_destroy_decompress(&info);
+        return DecodeResult::TooLarge;
+    }
+    const bool is420 =
+        info.num_components == 3 && info.jpeg_color_space == JCS_YCbCr &&
+        info.comp_info[0].h_samp_factor == 2 && info.comp_info[0].v_samp_factor == 2 &&
+        info.comp_info[1].h_samp_factor == 1 && info.comp_info[1].v_samp_factor == 1 &&
+        info.comp_info[2].h_samp_factor == 1 && info.comp_info[2].v_samp_factor == 1;
+    if (!is420) {
+        jpeg_destroy_decompress(&info);
+        return DecodeResult::Unsupported;
+    }
+    failure = DecodeResult::Damaged;
+    info.raw_data_out = TRUE;
+    info.out_color_space = JCS_YCbCr;
+    info.dct_method = JDCT_ISLOW;
+    jpeg_start_decompress(&info);
+
+    // The decoder hands out whole blocks: 16 luma and 8 chroma rows a call,
+    // each row a whole number of 16 (luma) or 8 (chroma) samples wide.
+    image.width = static_cast<int>(info.output_width);
+    image.height = static_cast<int>(info.output_height);
+    image.lumaStride = (image.width + 15) / 16 * 16;
+    image.chromaStride = image.lumaStride / 2;
+    image.lumaRows = (image.height + 15) / 16 * 16;
+    image.chromaRows = image.lumaRows / 2;
+    image.luma.resize(static_cast<size_t>(image.lumaStride) * image.lumaRows);
+    image.cb.resize(static_cast<size_t>(image.chromaStride) * image.chromaRows);
+    image.cr.resize(static_cast<size_t>(image.chromaStride) * image.chromaRows);
+    JSAMPROW lumaRows[16];
+    JSAMPROW cbRows[8];
+    JSAMPROW crRows[8];
+    JSAMPARRAY planes[3] = {lumaRows, cbRows, crRows};
+    while (info.output_scanline < info.output_height) {
+        const size_t row = info.output_scanline;
+        for (size_t i = 0; i < 16; ++i)
+            lumaRows[i] = image.luma.data() + (row + i) * static_cast<size_t>(image.lumaStride);
+        for (size_t i = 0; i < 8; ++i) {
+            const size_t chromaRow = row / 2 + i;
+            cbRows[i] = image.cb.data() + chromaRow * static_cast<size_t>(image.chromaStride);
+            crRows[i] = image.cr.data() + chromaRow * static_cast<size_t>(image.chromaStride);
+        }
+        if (jpeg_read_raw_data(&info, planes, 16) == 0)
+            break; // the source ran dry: counted as a warning below
+    }
+    if (info.output_scanline < info.output_height)
+        ++errors.base.num_warnings;
+    jpeg_finish_decompress(&info);
+    const bool warned = errors.base.num_warnings > 0;
+    jpeg_destroy_decompress(&info);
+    return warned ? DecodeResult::Damaged : DecodeResult::Ok;
+}
+
 bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out) {
     if (image.width <= 0 || image.height <= 0 ||
         image.pixels.size() < static_cast<size_t>(image.width) * image.height * 3)
@@ -133,6 +206,8 @@ const char* DecodeResultName(DecodeResult result) {
         return "larger than a live view can be";
     case DecodeResult::Damaged:
         return "a damaged or truncated JPEG";
+    case DecodeResult::Unsupported:
+        return "a JPEG of an unsupported sampling";
     }
     return "unknown";
 }

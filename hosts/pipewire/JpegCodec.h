@@ -18,12 +18,32 @@ struct YcbcrImage {
     std::vector<uint8_t> pixels;
 };
 
-enum class DecodeResult { Ok, NotJpeg, TooLarge, Damaged };
+// A picture in 4:2:0 planes as the JPEG holds them: Y at full size, Cb and
+// Cr at half the width and height (sides rounded up), each plane's stride
+// its width rounded up to the decoder's block.
+struct PlanarImage {
+    int width = 0;
+    int height = 0;
+    int lumaStride = 0;
+    int chromaStride = 0;
+    int lumaRows = 0;
+    int chromaRows = 0;
+    std::vector<uint8_t> luma;
+    std::vector<uint8_t> cb;
+    std::vector<uint8_t> cr;
+};
+
+// Unsupported: the JPEG is not 4:2:0 (the caller decodes it another way).
+enum class DecodeResult { Ok, NotJpeg, TooLarge, Damaged, Unsupported };
 
 // Decodes bytes into image. TooLarge when the header claims a side above
 // maxSide; NotJpeg when no header can be read; Damaged when libjpeg fails or
 // warns (premature end, corrupt data). image is only valid for Ok.
 DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage& image);
+
+// Decodes a 4:2:0 JPEG into its planes without colour conversion or
+// upsampling: the cheap way to the raw 4:2:0 and 4:2:2 formats.
+DecodeResult DecodeJpegPlanar(const uint8_t* bytes, size_t length, int maxSide, PlanarImage& image);
 
 // Encodes image as a baseline 4:2:0 JPEG into out; false when it cannot.
 bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out);

@@ -1,5 +1,6 @@
 #include "PixelLayout.h"
 
+#include <cstring>
 #include <vector>
 
 namespace cvl::camera {
@@ -111,6 +112,50 @@ void WriteRaw(const YcbcrImage& image, PixelFormat format, int width, int height
             } else {
                 planeU[index * 2] = cb;
                 planeU[index * 2 + 1] = cr;
+            }
+        }
+    }
+}
+
+void WritePlanar(const PlanarImage& image, PixelFormat format, uint8_t* destination) {
+    const size_t width = static_cast<size_t>(image.width);
+    const size_t height = static_cast<size_t>(image.height);
+    const size_t chromaWidth = width / 2;
+    const size_t lumaStride = static_cast<size_t>(image.lumaStride);
+    const size_t chromaStride = static_cast<size_t>(image.chromaStride);
+    if (format == PixelFormat::Yuy2) {
+        for (size_t y = 0; y < height; ++y) {
+            const uint8_t* luma = image.luma.data() + y * lumaStride;
+            const uint8_t* cb = image.cb.data() + (y / 2) * chromaStride;
+            const uint8_t* cr = image.cr.data() + (y / 2) * chromaStride;
+            uint8_t* out = destination + y * width * 2;
+            for (size_t x = 0; x < chromaWidth; ++x) {
+                out[0] = luma[2 * x];
+                out[1] = cb[x];
+                out[2] = luma[2 * x + 1];
+                out[3] = cr[x];
+                out += 4;
+            }
+        }
+        return;
+    }
+    if (format != PixelFormat::I420 && format != PixelFormat::Nv12)
+        return;
+    for (size_t y = 0; y < height; ++y)
+        std::memcpy(destination + y * width, image.luma.data() + y * lumaStride, width);
+    uint8_t* chroma = destination + width * height;
+    const size_t chromaHeight = height / 2;
+    for (size_t y = 0; y < chromaHeight; ++y) {
+        const uint8_t* cb = image.cb.data() + y * chromaStride;
+        const uint8_t* cr = image.cr.data() + y * chromaStride;
+        if (format == PixelFormat::I420) {
+            std::memcpy(chroma + y * chromaWidth, cb, chromaWidth);
+            std::memcpy(chroma + chromaHeight * chromaWidth + y * chromaWidth, cr, chromaWidth);
+        } else {
+            uint8_t* out = chroma + y * width;
+            for (size_t x = 0; x < chromaWidth; ++x) {
+                out[2 * x] = cb[x];
+                out[2 * x + 1] = cr[x];
             }
         }
     }

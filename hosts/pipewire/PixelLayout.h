@@ -26,6 +26,10 @@ int FirstStride(PixelFormat format, int width);
 void WriteRaw(const YcbcrImage& image, PixelFormat format, int width, int height,
               uint8_t* destination);
 
+// Writes a 4:2:0 image of exactly width x height (even sides) into
+// destination as a raw frame of format; chroma rows are repeated for YUY2.
+void WritePlanar(const PlanarImage& image, PixelFormat format, uint8_t* destination);
+
 // image scaled to width x height by nearest sample.
 YcbcrImage Scaled(const YcbcrImage& image, int width, int height);
 

@@ -120,12 +120,15 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
     const std::vector<std::string> system = {
         kUnits + "/corvalink.service",
         kUnits + "/corvalink-web.service",
+        kUnits + "/corvalink-camera.service",
         "/usr/bin/corvalink-service",
+        "/usr/bin/corvalink-camera",
         "/usr/bin/corvalink-console",
         "/usr/bin/corvalink-view",
         "/usr/bin/corvalink-web",
         "/usr/bin/corvalink-zelsim",
         "/usr/share/man/man1/corvalink-service.1.gz",
+        "/usr/share/man/man1/corvalink-camera.1.gz",
         "/usr/share/man/man1/corvalink-console.1.gz",
         "/usr/share/man/man1/corvalink-view.1.gz",
         "/usr/share/man/man1/corvalink-web.1.gz",
@@ -152,7 +155,8 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
 
     // In the root, besides the staged layout: the hosts, and the probe
     // stand-ins that the service's starter puts on its PATH.
-    for (const char* program : {"cvl-view", "cvl-web", "zelsim", "csrutil", "sw_vers"})
+    for (const char* program :
+         {"cvl-camera", "cvl-view", "cvl-web", "zelsim", "csrutil", "sw_vers"})
         EXPECT_EQ(entries.count(kRoot + "/usr/bin/" + program)
                       ? entries.at(kRoot + "/usr/bin/" + program)[3]
                       : '-',
@@ -279,12 +283,13 @@ TEST(DebianPackage, EveryProgramOnThePathAnswersHelpAndHasItsManPage) {
     for (const auto& [path, mode] : PackageEntries())
         if (path.rfind("/usr/bin/", 0) == 0)
             programs.insert(path.substr(9));
-    ASSERT_GE(programs.size(), 5u);
+    ASSERT_GE(programs.size(), 6u);
     for (const std::string& program : programs) {
         EXPECT_EQ(program.rfind("corvalink-", 0), 0u) << program;
         std::string output;
         EXPECT_EQ(root.RunInPlace(program + " --help", output), 0) << program << ": " << output;
-        EXPECT_NE(output.find("usage:"), std::string::npos) << program << ": " << output;
+        // "usage:" or "Usage:"
+        EXPECT_NE(output.find("sage: "), std::string::npos) << program << ": " << output;
         // Its man page, which man renders without a warning.
         const std::string page = root.Path() + "/usr/share/man/man1/" + program + ".1.gz";
         ASSERT_TRUE(FileExists(page)) << page;
@@ -316,18 +321,19 @@ TEST(DebianPackage, UserUnitsPassSystemdAnalyzeVerify) {
     EXPECT_NE(web.find("\nExecStart=/usr/bin/corvalink-web --listen 127.0.0.1:8080\n"),
               std::string::npos)
         << web;
-    // The service is enabled for every user.
-    char target[4096] = {};
-    const std::string enabled =
-        root.Path() + "/etc/systemd/user/default.target.wants/corvalink.service";
-    ASSERT_GT(readlink(enabled.c_str(), target, sizeof target - 1), 0) << enabled;
-    EXPECT_EQ(target, kUnits + "/corvalink.service");
+    // The service and the desktop camera are enabled for every user.
+    for (const std::string unit : {"corvalink.service", "corvalink-camera.service"}) {
+        char target[4096] = {};
+        const std::string enabled = root.Path() + "/etc/systemd/user/default.target.wants/" + unit;
+        ASSERT_GT(readlink(enabled.c_str(), target, sizeof target - 1), 0) << enabled;
+        EXPECT_EQ(target, kUnits + "/" + unit);
+    }
 
     if (!HaveProgram("systemd-analyze"))
         GTEST_SKIP() << "systemd-analyze is not installed";
     std::string units;
     RunCommand("ls " + ShellQuote(root.Path() + kUnits), &units);
-    ASSERT_EQ(SplitLines(units).size(), 2u) << units;
+    ASSERT_EQ(SplitLines(units).size(), 3u) << units;
     for (const std::string& unit : SplitLines(units)) {
         // verify checks that ExecStart exists, at its real path.
         std::string output;

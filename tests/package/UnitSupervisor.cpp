@@ -39,7 +39,17 @@ std::string UnitSupervisor::Value(const std::string& key) const {
 }
 
 pid_t UnitSupervisor::Spawn() {
-    return m_root.SpawnInPlace(Value("ExecStart"), m_environment, m_stderrFile);
+    // The unit's Environment= (NAME=VALUE words) over the manager's.
+    std::map<std::string, std::string> environment = m_environment;
+    const std::string assignments = Value("Environment") + " ";
+    for (size_t start = 0, end; (end = assignments.find(' ', start)) != std::string::npos;
+         start = end + 1) {
+        const std::string word = assignments.substr(start, end - start);
+        const size_t equals = word.find('=');
+        if (equals != std::string::npos)
+            environment[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+    return m_root.SpawnInPlace(Value("ExecStart"), environment, m_stderrFile);
 }
 
 bool UnitSupervisor::Start() {

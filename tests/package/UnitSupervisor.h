@@ -1,5 +1,6 @@
 // What the user manager does with a service unit, for a machine without
-// one: runs the unit's ExecStart (in place, through InstalledRoot), starts
+// one: runs the unit's ExecStart (in place, through InstalledRoot) with its
+// Environment= over the manager's environment, starts
 // it again after RestartSec when it ends and the unit's Restart= says so
 // ("always": whenever it ends; "on-failure": a non-zero exit status or a
 // signal other than the clean ones; "no"), and stops it with the unit's

@@ -174,6 +174,13 @@ void Camera::StoreStatus(Status status) {
     pthread_mutex_unlock(&m_statusMutex);
 }
 
+void Camera::StoreStatusBelowStreaming(Status status) {
+    pthread_mutex_lock(&m_statusMutex);
+    if (m_status != Streaming)
+        m_status = status;
+    pthread_mutex_unlock(&m_statusMutex);
+}
+
 void Camera::StopCommandProcessor(int timeoutMs) {
     for (int waited = 0; waited < timeoutMs && m_commandProcessor.GetQueueSize() > 0; waited += 10)
         usleep(10000);
@@ -357,7 +364,9 @@ uint32_t StartEvfCommand::execute() {
         return error;
     }
     g_logger.Log("StartEvfCommand: evf started");
-    m_pCamera->StoreStatus(Camera::EvfStarted);
+    // The SDK may have reported live view on already, on its own thread, and
+    // the property handler set Streaming: that stays.
+    m_pCamera->StoreStatusBelowStreaming(Camera::EvfStarted);
     return 0;
 }
 

@@ -76,6 +76,9 @@ public:
     // Stores the status as it is, without the error rule and queuing nothing:
     // what the commands and the property handler do.
     void StoreStatus(Status status);
+    // Stores the status unless the camera is already streaming: the event
+    // that a command caused may be handled before the command finishes.
+    void StoreStatusBelowStreaming(Status status);
 
     // The command processor, for the controller's orderly shutdown: stops its
     // worker once the pending closing commands have run, or after timeoutMs.

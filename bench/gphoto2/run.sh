@@ -34,7 +34,9 @@ export CVL_ROOT="$work/root" XDG_RUNTIME_DIR="$work/run" HOME="$work/home"
 mkdir -p "$CVL_ROOT" "$XDG_RUNTIME_DIR" "$HOME"
 DESTDIR="$CVL_ROOT" cmake --install build-bench >/dev/null
 framework="$CVL_ROOT/Library/Frameworks/ZelSDK.framework/Versions/A"
+# The gphoto2 library and its helper, which runs libgphoto2 beside it.
 cp "$project/build-bench/lib/gphoto2/libZelSDK.so" "$framework/libZelSDK.so"
+cp "$project/build-bench/lib/gphoto2/zelsdk-gphoto2-helper" "$framework/zelsdk-gphoto2-helper"
 log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources/log.txt"
 
 # The camera on a free port; its first line names the port.

@@ -64,6 +64,13 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
         RunCommand("cp " + ShellQuote(options.zelsdkLibrary) + " " + ShellQuote(library + ".new") +
                    " && mv -f " + ShellQuote(library + ".new") + " " + ShellQuote(library)) != 0)
         return false;
+    const std::string folder = InstallRoot() + CVL_PATH_FRAMEWORK "/Versions/A/";
+    for (const std::string& companion : options.zelsdkCompanions) {
+        const std::string to = folder + companion.substr(companion.rfind('/') + 1);
+        if (RunCommand("cp " + ShellQuote(companion) + " " + ShellQuote(to + ".new") +
+                       " && mv -f " + ShellQuote(to + ".new") + " " + ShellQuote(to)) != 0)
+            return false;
+    }
     const std::string fakeBin = MakeFolder("fakebin");
     const std::string wait = options.probeSeconds > 0
                                  ? "touch " + ShellQuote(ProbeMarker()) + "\nsleep " +

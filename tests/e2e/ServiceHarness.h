@@ -41,6 +41,9 @@ struct ServiceOptions {
     // place of the simulator before the service starts; the simulator's
     // settings and zelsim do not apply then.
     std::string zelsdkLibrary;
+    // Programs (paths) that go beside that library in the framework folder,
+    // as a backend's helper does.
+    std::vector<std::string> zelsdkCompanions;
     // The service's standard error, when not the test's own.
     int stderrFd = -1;
 };

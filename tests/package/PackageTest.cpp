@@ -102,6 +102,8 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
         EXPECT_EQ(entries.count(kFramework + "/Versions/" + version + "/libZelSDK.so"), 1u);
         EXPECT_EQ(entries.count(kFramework + "/Versions/" + version + "/Headers/ZelSDK.h"), 1u);
     }
+    // The libgphoto2 SDK as a whole: its helper beside its library.
+    EXPECT_EQ(entries.count(kFramework + "/Versions/Gphoto2/zelsdk-gphoto2-helper"), 1u);
     // Versions/A is the alternatives' link, made by postinst.
     EXPECT_EQ(entries.count(kFramework + "/Versions/A"), 0u);
 
@@ -258,23 +260,27 @@ TEST(DebianPackage, InstallationMakesLibgphoto2TheCameraSdkAndTheSimulatorCanBeC
         EXPECT_EQ(folder.st_gid, video->gr_gid);
     }
 
-    // The service loads the chosen SDK through the link: the libgphoto2 one
-    // now, the simulator after the documented command.
+    // The service loads the SDK through the link (its run path's
+    // Versions/A): the libgphoto2 one with its helper beside it now, the
+    // simulator after the documented command.
     if (!root.CanRunInPlace())
         GTEST_SKIP() << "no mount namespace to put the installation in place";
     const std::string service = kRoot + "/Applications/Corvalink/CVLService";
-    ASSERT_EQ(root.RunInPlace("ldd " + service, output), 0) << output;
-    EXPECT_NE(output.find("/ZelSDK.framework/Versions/A/libZelSDK.so"), std::string::npos)
-        << output;
-    EXPECT_NE(output.find("libgphoto2.so"), std::string::npos) << output;
+    const std::string loaded = "readlink -f \"$(ldd " + service +
+                               " | sed -n 's|.*=> \\(.*/ZelSDK.framework/Versions/A/"
+                               "libZelSDK.so\\) .*|\\1|p')\"";
+    ASSERT_EQ(root.RunInPlace(loaded, output), 0) << output;
+    EXPECT_EQ(output, kFramework + "/Versions/Gphoto2/libZelSDK.so\n");
+    ASSERT_EQ(
+        root.RunInPlace("test -x " + kFramework + "/Versions/A/zelsdk-gphoto2-helper", output), 0);
     output.clear();
     ASSERT_EQ(RunCommand("update-alternatives --root " + ShellQuote(root.Path()) +
                              " --set corvalink-zelsdk " + kFramework + "/Versions/Simulator 2>&1",
                          &output),
               0)
         << output;
-    ASSERT_EQ(root.RunInPlace("ldd " + service, output), 0) << output;
-    EXPECT_EQ(output.find("libgphoto2.so"), std::string::npos) << output;
+    ASSERT_EQ(root.RunInPlace(loaded, output), 0) << output;
+    EXPECT_EQ(output, kFramework + "/Versions/Simulator/libZelSDK.so\n");
 }
 
 TEST(DebianPackage, EveryProgramOnThePathAnswersHelpAndHasItsManPage) {

@@ -1,11 +1,5 @@
 #include "Backend.h"
 
-#include "SigpipeGuard.h"
-
-#include <gphoto2/gphoto2-list.h>
-#include <gphoto2/gphoto2-port-info-list.h>
-#include <gphoto2/gphoto2-result.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -35,19 +29,6 @@ ZelError Backend::Initialize() {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_initialized)
         return ZEL_ERR_OK;
-    SigpipeGuard guard;
-    m_context = gp_context_new();
-    if (!m_context)
-        return ZEL_ERR_MEMORY_FULL;
-    if (gp_abilities_list_new(&m_abilities) < GP_OK ||
-        gp_abilities_list_load(m_abilities, m_context) < GP_OK) {
-        if (m_abilities)
-            gp_abilities_list_free(m_abilities);
-        m_abilities = nullptr;
-        gp_context_unref(m_context);
-        m_context = nullptr;
-        return ZEL_ERR_INTERNAL_ERROR;
-    }
     m_configuredPort = Environment("CVL_GPHOTO2_PORT", "");
     m_configuredModel = Environment("CVL_GPHOTO2_MODEL", "PTP/IP Camera");
     m_initialized = true;
@@ -56,6 +37,9 @@ ZelError Backend::Initialize() {
         m_stop = false;
     }
     m_thread = std::thread([this] { Run(); });
+    // libgphoto2 loads its camera drivers in the helper meanwhile; a helper
+    // that cannot start now is tried again with every call.
+    m_link.Start();
     return ZEL_ERR_OK;
 }
 
@@ -86,20 +70,9 @@ ZelError Backend::Terminate() {
     m_objects.Clear();
     lock.unlock();
     for (auto& camera : cameras)
-        camera->Shutdown(m_context);
+        camera->Shutdown(m_link);
     cameras.clear();
-    lock.lock();
-    SigpipeGuard guard;
-    gp_abilities_list_free(m_abilities);
-    m_abilities = nullptr;
-    {
-        std::lock_guard<std::mutex> ports(m_portsMutex);
-        if (m_ports)
-            gp_port_info_list_free(m_ports);
-        m_ports = nullptr;
-    }
-    gp_context_unref(m_context);
-    m_context = nullptr;
+    m_link.Stop();
     return ZEL_ERR_OK;
 }
 
@@ -108,47 +81,24 @@ std::shared_ptr<GphotoCamera> Backend::CameraOf(__ZelObject* ref) {
     return object ? object->camera : nullptr;
 }
 
-GPPortInfoList* Backend::Ports() {
-    // Loaded anew for every list: a camera plugged in since the last one
-    // sits on a port that the old list does not know.
-    std::lock_guard<std::mutex> lock(m_portsMutex);
-    GPPortInfoList* ports = nullptr;
-    if (gp_port_info_list_new(&ports) < GP_OK)
-        return m_ports;
-    if (gp_port_info_list_load(ports) < GP_OK) {
-        gp_port_info_list_free(ports);
-        return m_ports;
-    }
-    if (m_ports)
-        gp_port_info_list_free(m_ports);
-    m_ports = ports;
-    return m_ports;
-}
-
 ZelError Backend::NewCameraList(__ZelObject** outList) {
     // Detection runs without the lock: it may take a while on USB.
     std::vector<std::pair<std::string, std::string>> found; // model, port
     if (!m_configuredPort.empty())
         found.emplace_back(m_configuredModel, m_configuredPort);
-    {
-        SigpipeGuard guard;
-        GPPortInfoList* ports = Ports();
-        CameraList* list = nullptr;
-        if (ports && gp_list_new(&list) >= GP_OK) {
-            if (gp_abilities_list_detect(m_abilities, ports, list, m_context) >= GP_OK) {
-                const int count = gp_list_count(list);
-                for (int i = 0; i < count; ++i) {
-                    const char* model = nullptr;
-                    const char* port = nullptr;
-                    gp_list_get_name(list, i, &model);
-                    gp_list_get_value(list, i, &port);
-                    // "usb:" alone is the generic entry, not a camera.
-                    if (model && port && std::strcmp(port, "usb:") != 0 && port != m_configuredPort)
-                        found.emplace_back(model, port);
-                }
-            }
-            gp_list_free(list);
-        }
+    WireWriter request;
+    request.U8(static_cast<uint8_t>(Op::Detect));
+    HelperLink::Answer answer;
+    // Without a helper only the named camera is listed; opening it tells.
+    if (m_link.Call(request, answer)) {
+        WireReader in(answer.body.data(), answer.body.size());
+        uint32_t count = 0;
+        std::string model, port;
+        if (in.U32(count))
+            for (uint32_t i = 0; i < count && i < kMaxCameras && in.Text(model) && in.Text(port);
+                 ++i)
+                if (port != m_configuredPort)
+                    found.emplace_back(model, port);
     }
 
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -233,7 +183,7 @@ void Backend::Run() {
                 cameras.push_back(entry.second.camera);
         }
         for (auto& camera : cameras)
-            if (camera->Poll(m_context))
+            if (camera->Poll(m_link))
                 QueueDisconnected(camera);
     }
 }

@@ -1,6 +1,7 @@
-// The state of the SDK in this process: libgphoto2's context and camera
-// drivers, the objects handed out, the cameras seen, and the event thread
-// that polls every camera in a session and calls the handlers.
+// The state of the SDK in this process: the objects handed out, the cameras
+// seen, the helper process that runs libgphoto2 for them, and the event
+// thread that polls every camera in a session and calls the handlers. This
+// process never loads libgphoto2.
 //
 // Cameras come from autodetection (USB and serial cameras that libgphoto2
 // knows) and, for cameras that cannot be detected (PTP/IP on the network),
@@ -9,6 +10,7 @@
 #define ZELSDK_GPHOTO2_BACKEND_H
 
 #include "GphotoCamera.h"
+#include "HelperLink.h"
 #include "ObjectTable.h"
 
 #include <condition_variable>
@@ -37,9 +39,7 @@ public:
 
     // Without the lock.
     ZelError NewCameraList(__ZelObject** outList);
-    GPContext* Context() { return m_context; }
-    CameraAbilitiesList* Abilities() { return m_abilities; }
-    GPPortInfoList* Ports();
+    HelperLink& Link() { return m_link; }
 
     // Queues an event for the event thread (without the lock).
     void QueuePropertyEvent(const std::shared_ptr<GphotoCamera>& camera, uint32_t property);
@@ -65,10 +65,7 @@ private:
     bool m_initialized = false;
     ObjectTable m_objects;
     std::map<std::string, Known> m_known; // by port
-    GPContext* m_context = nullptr;
-    CameraAbilitiesList* m_abilities = nullptr;
-    std::mutex m_portsMutex;
-    GPPortInfoList* m_ports = nullptr;
+    HelperLink m_link;
     std::string m_configuredPort;
     std::string m_configuredModel;
 

@@ -1,131 +1,98 @@
 #include "GphotoCamera.h"
 
-#include "GphotoErrors.h"
-#include "SigpipeGuard.h"
-
-#include <gphoto2/gphoto2-file.h>
-#include <gphoto2/gphoto2-port-info-list.h>
-#include <gphoto2/gphoto2-result.h>
-#include <gphoto2/gphoto2-widget.h>
-
-#include <cstdlib>
-#include <cstring>
+#include "HelperLink.h"
 
 namespace zelgp {
 
+namespace {
+
+WireWriter Request(Op op, const std::string& port) {
+    WireWriter request;
+    request.U8(static_cast<uint8_t>(op));
+    request.Text(port);
+    return request;
+}
+
+} // namespace
+
 GphotoCamera::GphotoCamera(std::string model, std::string port)
     : m_model(std::move(model)), m_port(std::move(port)) {}
-
-GphotoCamera::~GphotoCamera() {
-    if (m_camera) {
-        SigpipeGuard guard;
-        gp_camera_free(m_camera);
-    }
-}
-
-ZelError GphotoCamera::Gate() {
-    if (m_lost || m_detached)
-        return ZEL_ERR_DEVICE_NOT_FOUND;
-    return m_camera ? ZEL_ERR_OK : ZEL_ERR_SESSION_NOT_OPEN;
-}
 
 bool GphotoCamera::MarkLost() {
     if (m_lost)
         return false;
     m_lost = true;
-    EndSession(nullptr, false);
+    m_session = false;
+    m_evfOutput = 0;
     return true;
 }
 
-void GphotoCamera::EndSession(GPContext* context, bool polite) {
-    if (!m_camera)
-        return;
-    SigpipeGuard guard;
-    if (polite)
-        gp_camera_exit(m_camera, context);
-    gp_camera_free(m_camera);
-    m_camera = nullptr;
-    m_evfOutput = 0;
-}
-
-ZelError GphotoCamera::Open(GPContext* context, CameraAbilitiesList* abilities,
-                            GPPortInfoList* ports) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+ZelError GphotoCamera::Gate(HelperLink& link, bool& lostNow) {
+    if (m_session && link.Generation() != m_generation)
+        lostNow = MarkLost();
     if (m_lost || m_detached)
         return ZEL_ERR_DEVICE_NOT_FOUND;
-    if (m_camera)
-        return ZEL_ERR_OK;
-    SigpipeGuard guard;
-    const int model = gp_abilities_list_lookup_model(abilities, m_model.c_str());
-    if (model < GP_OK)
-        return MapError(model, Step::Open);
-    CameraAbilities wanted;
-    int result = gp_abilities_list_get_abilities(abilities, model, &wanted);
-    const int port = result < GP_OK ? result : gp_port_info_list_lookup_path(ports, m_port.c_str());
-    GPPortInfo info;
-    if (result >= GP_OK)
-        result = port < GP_OK ? port : gp_port_info_list_get_info(ports, port, &info);
-    Camera* camera = nullptr;
-    if (result >= GP_OK)
-        result = gp_camera_new(&camera);
-    if (result >= GP_OK)
-        result = gp_camera_set_abilities(camera, wanted);
-    if (result >= GP_OK)
-        result = gp_camera_set_port_info(camera, info);
-    if (result >= GP_OK)
-        result = gp_camera_init(camera, context);
-    if (result < GP_OK) {
-        if (camera)
-            gp_camera_free(camera);
-        return MapError(result, Step::Open);
-    }
-    m_camera = camera;
+    return m_session ? ZEL_ERR_OK : ZEL_ERR_SESSION_NOT_OPEN;
+}
+
+ZelError GphotoCamera::Open(HelperLink& link, bool& lostNow) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    lostNow = false;
+    const ZelError gate = Gate(link, lostNow);
+    if (gate != ZEL_ERR_SESSION_NOT_OPEN)
+        return gate;
+    WireWriter request;
+    request.U8(static_cast<uint8_t>(Op::Open));
+    request.Text(m_model);
+    request.Text(m_port);
+    HelperLink::Answer answer;
+    // No helper to open it in: as a camera that cannot be reached.
+    if (!link.Call(request, answer))
+        return ZEL_ERR_DEVICE_NOT_FOUND;
+    if (answer.error != ZEL_ERR_OK)
+        return answer.error;
+    m_session = true;
+    m_generation = answer.generation;
     m_saveTarget = 0;
     m_evfOutput = 0;
     return ZEL_ERR_OK;
 }
 
-ZelError GphotoCamera::Close(GPContext* context) {
+ZelError GphotoCamera::Close(HelperLink& link, bool& lostNow) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (ZelError gate = Gate())
+    lostNow = false;
+    if (ZelError gate = Gate(link, lostNow))
         return gate;
-    if (m_evfOutput & ZEL_EVF_OUTPUT_HOST)
-        SetViewfinder(context, false);
-    EndSession(context, true);
+    WireWriter request = Request(Op::Close, m_port);
+    request.U8((m_evfOutput & ZEL_EVF_OUTPUT_HOST) ? 1 : 0);
+    HelperLink::Answer answer;
+    // The session is over whatever the camera answered.
+    link.Call(request, answer);
+    m_session = false;
+    m_evfOutput = 0;
     return ZEL_ERR_OK;
 }
 
-ZelError GphotoCamera::GetProperty(uint32_t property, uint32_t& value) {
+ZelError GphotoCamera::GetProperty(HelperLink& link, uint32_t property, uint32_t& value,
+                                   bool& lostNow) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    lostNow = false;
     if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT)
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
-    if (ZelError gate = Gate())
+    if (ZelError gate = Gate(link, lostNow))
         return gate;
     value = property == ZEL_PROP_SAVE_TARGET ? m_saveTarget : m_evfOutput;
     return ZEL_ERR_OK;
 }
 
-int GphotoCamera::SetViewfinder(GPContext* context, bool on) {
-    CameraWidget* widget = nullptr;
-    int result = gp_camera_get_single_config(m_camera, "viewfinder", &widget, context);
-    if (result < GP_OK)
-        return result;
-    int value = on ? 1 : 0;
-    result = gp_widget_set_value(widget, &value);
-    if (result >= GP_OK)
-        result = gp_camera_set_single_config(m_camera, "viewfinder", widget, context);
-    gp_widget_free(widget);
-    return result;
-}
-
-ZelError GphotoCamera::SetProperty(GPContext* context, uint32_t property, uint32_t value,
+ZelError GphotoCamera::SetProperty(HelperLink& link, uint32_t property, uint32_t value,
                                    bool& evfChanged, bool& lostNow) {
     std::lock_guard<std::mutex> lock(m_mutex);
     evfChanged = false;
     lostNow = false;
     if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT)
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
-    if (ZelError gate = Gate())
+    if (ZelError gate = Gate(link, lostNow))
         return gate;
     if (property == ZEL_PROP_SAVE_TARGET) {
         m_saveTarget = value;
@@ -133,83 +100,76 @@ ZelError GphotoCamera::SetProperty(GPContext* context, uint32_t property, uint32
     }
     const bool on = (value & ZEL_EVF_OUTPUT_HOST) != 0;
     if (on != ((m_evfOutput & ZEL_EVF_OUTPUT_HOST) != 0)) {
-        SigpipeGuard guard;
-        // A camera without a viewfinder setting starts live view with its
-        // first preview: only a broken connection fails the write.
-        const int result = SetViewfinder(context, on);
-        if (result < GP_OK && ConnectionLost(result) && result != GP_ERROR) {
+        WireWriter request = Request(Op::Viewfinder, m_port);
+        request.U8(on ? 1 : 0);
+        HelperLink::Answer answer;
+        if (!link.Call(request, answer) || (answer.flags & kAnswerLost)) {
             lostNow = MarkLost();
             return ZEL_ERR_DEVICE_NOT_FOUND;
         }
+        if (answer.error != ZEL_ERR_OK)
+            return answer.error;
         evfChanged = true;
     }
     m_evfOutput = value;
     return ZEL_ERR_OK;
 }
 
-ZelError GphotoCamera::NeedSession() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return Gate();
-}
-
-ZelError GphotoCamera::Download(GPContext* context, std::vector<uint8_t>& jpeg, bool& lostNow) {
+ZelError GphotoCamera::NeedSession(HelperLink& link, bool& lostNow) {
     std::lock_guard<std::mutex> lock(m_mutex);
     lostNow = false;
-    if (ZelError gate = Gate())
+    return Gate(link, lostNow);
+}
+
+ZelError GphotoCamera::Download(HelperLink& link, std::vector<uint8_t>& jpeg, bool& lostNow) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    lostNow = false;
+    if (ZelError gate = Gate(link, lostNow))
         return gate;
     if (!(m_evfOutput & ZEL_EVF_OUTPUT_HOST))
         return ZEL_ERR_FRAME_NOT_READY;
-    SigpipeGuard guard;
-    CameraFile* file = nullptr;
-    int result = gp_file_new(&file);
-    if (result >= GP_OK)
-        result = gp_camera_capture_preview(m_camera, file, context);
-    const char* data = nullptr;
-    unsigned long size = 0;
-    if (result >= GP_OK)
-        result = gp_file_get_data_and_size(file, &data, &size);
-    if (result >= GP_OK && data && size > 0)
-        jpeg.assign(reinterpret_cast<const uint8_t*>(data),
-                    reinterpret_cast<const uint8_t*>(data) + size);
-    if (file)
-        gp_file_unref(file);
-    if (result < GP_OK && ConnectionLost(result)) {
+    HelperLink::Answer answer;
+    if (!link.Call(Request(Op::Download, m_port), answer) || (answer.flags & kAnswerLost)) {
         lostNow = MarkLost();
         return ZEL_ERR_DEVICE_NOT_FOUND;
     }
-    return MapError(result, Step::Download);
+    if (answer.error != ZEL_ERR_OK)
+        return answer.error;
+    WireReader in(answer.body.data(), answer.body.size());
+    if (!in.Bytes(jpeg, kMaxFrameBytes) || !in.AtEnd()) {
+        jpeg.clear();
+        return ZEL_ERR_INTERNAL_ERROR;
+    }
+    return ZEL_ERR_OK;
 }
 
-bool GphotoCamera::Poll(GPContext* context) {
+bool GphotoCamera::Poll(HelperLink& link) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_camera || m_lost)
-        return false;
-    SigpipeGuard guard;
-    // Drains what the camera queued, without waiting for more.
-    for (int i = 0; i < 16; ++i) {
-        CameraEventType type = GP_EVENT_UNKNOWN;
-        void* data = nullptr;
-        const int result = gp_camera_wait_for_event(m_camera, 1, &type, &data, context);
-        if (type == GP_EVENT_FILE_ADDED || type == GP_EVENT_FOLDER_ADDED ||
-            type == GP_EVENT_FILE_CHANGED || type == GP_EVENT_UNKNOWN)
-            std::free(data);
-        if (result < GP_OK)
-            return ConnectionLost(result) ? MarkLost() : false;
-        if (type == GP_EVENT_TIMEOUT)
-            break;
-    }
+    bool lostNow = false;
+    if (Gate(link, lostNow) != ZEL_ERR_OK)
+        return lostNow;
+    HelperLink::Answer answer;
+    if (!link.Call(Request(Op::Poll, m_port), answer) || (answer.flags & kAnswerLost))
+        return MarkLost();
     return false;
 }
 
-void GphotoCamera::Shutdown(GPContext* context) {
+void GphotoCamera::Shutdown(HelperLink& link) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    EndSession(context, !m_lost);
+    if (!m_session || link.Generation() != m_generation)
+        return;
+    WireWriter request = Request(Op::End, m_port);
+    request.U8(1);
+    HelperLink::Answer answer;
+    link.Call(request, answer);
+    m_session = false;
+    m_evfOutput = 0;
 }
 
 void GphotoCamera::Detach() {
     std::lock_guard<std::mutex> lock(m_mutex);
     // A camera in a session stays: its own calls tell when it is gone.
-    if (!m_camera)
+    if (!m_session)
         m_detached = true;
 }
 

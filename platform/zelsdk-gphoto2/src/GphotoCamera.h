@@ -1,20 +1,16 @@
-// One camera that libgphoto2 can reach: its model and port, and while a
-// session is open the library's Camera. Every call into libgphoto2 for this
-// camera is made under the camera's own lock (the library's Camera is not
-// safe for several threads), never under the backend's.
+// One camera that libgphoto2 can reach: its model and port, and whether a
+// session is open for it in the helper process. Calls for one camera are made
+// under the camera's own lock, never under the backend's; the helper does
+// the libgphoto2 work.
 //
 // A camera whose connection broke while a session was open is lost: its
 // session is ended and every later call gets ZEL_ERR_DEVICE_NOT_FOUND, as a
 // camera that was unplugged; the next camera list holds a new camera for the
-// same port.
+// same port. A session also breaks when the helper that held it ends.
 #ifndef ZELSDK_GPHOTO2_GPHOTOCAMERA_H
 #define ZELSDK_GPHOTO2_GPHOTOCAMERA_H
 
 #include <ZelSDK/ZelSDK.h>
-
-#include <gphoto2/gphoto2-abilities-list.h>
-#include <gphoto2/gphoto2-camera.h>
-#include <gphoto2/gphoto2-context.h>
 
 #include <cstdint>
 #include <mutex>
@@ -22,6 +18,8 @@
 #include <vector>
 
 namespace zelgp {
+
+class HelperLink;
 
 struct Handlers {
     ZelPropertyEventHandler property = nullptr;
@@ -35,27 +33,26 @@ struct Handlers {
 class GphotoCamera {
 public:
     GphotoCamera(std::string model, std::string port);
-    ~GphotoCamera();
     GphotoCamera(const GphotoCamera&) = delete;
     GphotoCamera& operator=(const GphotoCamera&) = delete;
 
     const std::string& Model() const { return m_model; }
     const std::string& Port() const { return m_port; }
 
-    // Outcome of a call that may find the connection broken: lostNow is set
-    // when this very call found it so (the caller raises the state event).
-    ZelError Open(GPContext* context, CameraAbilitiesList* abilities, GPPortInfoList* ports);
-    ZelError Close(GPContext* context);
-    ZelError GetProperty(uint32_t property, uint32_t& value);
+    // lostNow is set when this very call found the session broken (the
+    // caller raises the state event).
+    ZelError Open(HelperLink& link, bool& lostNow);
+    ZelError Close(HelperLink& link, bool& lostNow);
+    ZelError GetProperty(HelperLink& link, uint32_t property, uint32_t& value, bool& lostNow);
     // evfChanged: the live-view bit changed, so a property event is due.
-    ZelError SetProperty(GPContext* context, uint32_t property, uint32_t value, bool& evfChanged,
+    ZelError SetProperty(HelperLink& link, uint32_t property, uint32_t value, bool& evfChanged,
                          bool& lostNow);
-    ZelError NeedSession();
-    ZelError Download(GPContext* context, std::vector<uint8_t>& jpeg, bool& lostNow);
+    ZelError NeedSession(HelperLink& link, bool& lostNow);
+    ZelError Download(HelperLink& link, std::vector<uint8_t>& jpeg, bool& lostNow);
     // Takes the camera's pending events; true when the connection broke now.
-    bool Poll(GPContext* context);
+    bool Poll(HelperLink& link);
     // Ends a session that is still open (SDK shutdown).
-    void Shutdown(GPContext* context);
+    void Shutdown(HelperLink& link);
     // No longer listed: without a session, calls get ZEL_ERR_DEVICE_NOT_FOUND
     // from now on.
     void Detach();
@@ -65,16 +62,15 @@ public:
     void SetHandlers(const Handlers& handlers);
 
 private:
-    ZelError Gate();
+    ZelError Gate(HelperLink& link, bool& lostNow);
     // Ends the session after a broken connection; true the first time.
     bool MarkLost();
-    void EndSession(GPContext* context, bool polite);
-    int SetViewfinder(GPContext* context, bool on);
 
     const std::string m_model;
     const std::string m_port;
     std::mutex m_mutex;
-    Camera* m_camera = nullptr;
+    bool m_session = false;
+    uint64_t m_generation = 0; // the helper that holds the session
     bool m_lost = false;
     bool m_detached = false;
     uint32_t m_saveTarget = 0;

@@ -25,6 +25,13 @@ ZelError FindCamera(__ZelObject* ref, std::shared_ptr<GphotoCamera>& camera) {
     return camera ? ZEL_ERR_OK : ZEL_ERR_INVALID_HANDLE;
 }
 
+// Raises the state event for a session that this call found broken.
+ZelError Reported(const std::shared_ptr<GphotoCamera>& camera, ZelError e, bool lostNow) {
+    if (lostNow)
+        B().QueueDisconnected(camera);
+    return e;
+}
+
 void CopyText(char (&to)[256], const std::string& from) {
     std::snprintf(to, sizeof to, "%s", from.c_str());
 }
@@ -155,14 +162,18 @@ ZelError ZelOpenSession(__ZelObject* ref) {
     std::shared_ptr<GphotoCamera> camera;
     if (ZelError e = FindCamera(ref, camera))
         return e;
-    return camera->Open(B().Context(), B().Abilities(), B().Ports());
+    bool lostNow = false;
+    const ZelError result = camera->Open(B().Link(), lostNow);
+    return Reported(camera, result, lostNow);
 }
 
 ZelError ZelCloseSession(__ZelObject* ref) {
     std::shared_ptr<GphotoCamera> camera;
     if (ZelError e = FindCamera(ref, camera))
         return e;
-    return camera->Close(B().Context());
+    bool lostNow = false;
+    const ZelError result = camera->Close(B().Link(), lostNow);
+    return Reported(camera, result, lostNow);
 }
 
 ZelError ZelGetPropertyData(__ZelObject* ref, uint32_t property, int32_t, uint32_t size,
@@ -175,10 +186,11 @@ ZelError ZelGetPropertyData(__ZelObject* ref, uint32_t property, int32_t, uint32
     if (size != 4)
         return ZEL_ERR_INVALID_LENGTH;
     uint32_t value = 0;
-    const ZelError e = camera->GetProperty(property, value);
+    bool lostNow = false;
+    const ZelError e = camera->GetProperty(B().Link(), property, value, lostNow);
     if (e == ZEL_ERR_OK)
         std::memcpy(outData, &value, sizeof value);
-    return e;
+    return Reported(camera, e, lostNow);
 }
 
 ZelError ZelSetPropertyData(__ZelObject* ref, uint32_t property, int32_t, uint32_t size,
@@ -194,12 +206,10 @@ ZelError ZelSetPropertyData(__ZelObject* ref, uint32_t property, int32_t, uint32
     std::memcpy(&value, data, sizeof value);
     bool evfChanged = false;
     bool lostNow = false;
-    const ZelError e = camera->SetProperty(B().Context(), property, value, evfChanged, lostNow);
+    const ZelError e = camera->SetProperty(B().Link(), property, value, evfChanged, lostNow);
     if (evfChanged)
         B().QueuePropertyEvent(camera, ZEL_PROP_EVF_OUTPUT);
-    if (lostNow)
-        B().QueueDisconnected(camera);
-    return e;
+    return Reported(camera, e, lostNow);
 }
 
 ZelError ZelSetCapacity(__ZelObject* ref, ZelCapacity) {
@@ -208,7 +218,9 @@ ZelError ZelSetCapacity(__ZelObject* ref, ZelCapacity) {
         return e;
     // Live view saves nothing to the host: there is nothing to tell the
     // camera, only the session to check.
-    return camera->NeedSession();
+    bool lostNow = false;
+    const ZelError result = camera->NeedSession(B().Link(), lostNow);
+    return Reported(camera, result, lostNow);
 }
 
 ZelError ZelSendCommand(__ZelObject* ref, uint32_t command, int32_t) {
@@ -218,7 +230,9 @@ ZelError ZelSendCommand(__ZelObject* ref, uint32_t command, int32_t) {
     if (command != ZEL_CMD_EXTEND_SHUTDOWN_TIMER)
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
     // The event thread's polling keeps the camera awake.
-    return camera->NeedSession();
+    bool lostNow = false;
+    const ZelError result = camera->NeedSession(B().Link(), lostNow);
+    return Reported(camera, result, lostNow);
 }
 
 ZelError ZelCreateMemoryStream(uint64_t size, __ZelObject** outStream) {
@@ -230,7 +244,7 @@ ZelError ZelCreateMemoryStream(uint64_t size, __ZelObject** outStream) {
     Object object;
     object.kind = Kind::Stream;
     object.bytes = std::make_shared<Bytes>();
-    if (size > 0 && size < (64u << 20))
+    if (size > 0 && size <= kMaxFrameBytes)
         object.bytes->reserve(static_cast<size_t>(size));
     *outStream = ObjectTable::Token(B().Objects().Add(std::move(object)));
     return ZEL_ERR_OK;
@@ -267,9 +281,8 @@ ZelError ZelDownloadEvfImage(__ZelObject* ref, __ZelObject* image) {
     }
     std::vector<uint8_t> jpeg;
     bool lostNow = false;
-    const ZelError e = camera->Download(B().Context(), jpeg, lostNow);
-    if (lostNow)
-        B().QueueDisconnected(camera);
+    const ZelError downloaded = camera->Download(B().Link(), jpeg, lostNow);
+    const ZelError e = Reported(camera, downloaded, lostNow);
     if (e != ZEL_ERR_OK)
         return e;
     auto lock = B().Lock();

@@ -3,6 +3,8 @@
 #include "TestSupport.h"
 
 #include <csignal>
+#include <dirent.h>
+#include <fstream>
 #include <fcntl.h>
 #include <cstdlib>
 #include <poll.h>
@@ -98,10 +100,29 @@ std::string GphotoLibrary() {
     return BinaryDir() + "/lib/gphoto2/libZelSDK.so";
 }
 
-void AllowLibraryLeaks() {
-    const char* old = std::getenv("ASAN_OPTIONS");
-    const std::string options = old && *old ? std::string(old) + ":" : "";
-    setenv("ASAN_OPTIONS", (options + "detect_leaks=0").c_str(), 1);
+bool MapsLibgphoto2(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find("libgphoto2") != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string GphotoHelper() {
+    return BinaryDir() + "/lib/gphoto2/zelsdk-gphoto2-helper";
+}
+
+int OpenDescriptors(pid_t pid) {
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
 }
 
 } // namespace cvl::test
@@ -110,6 +131,10 @@ namespace cvl::test {
 
 bool CameraProcess::SessionHeld() {
     return Ask("session") == "held";
+}
+
+bool CameraProcess::Fault(const std::string& name, int seconds) {
+    return Ask("fault " + name + " " + std::to_string(seconds)) == "ok";
 }
 
 } // namespace cvl::test

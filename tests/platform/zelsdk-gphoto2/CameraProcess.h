@@ -31,6 +31,10 @@ public:
     uint64_t FramesServed();
     // A host has the camera's session open.
     bool SessionHeld();
+    // The camera misbehaves for seconds, then works again (cvl-ptpip-camera's
+    // fault names: drop, truncate, stall, deviceinfo, shortack, transaction,
+    // oversized).
+    bool Fault(const std::string& name, int seconds);
 
 private:
     std::string Ask(const std::string& command);
@@ -42,13 +46,13 @@ private:
     int m_port = 0;
 };
 
-// The gphoto2 build of libZelSDK.
+// The gphoto2 build of libZelSDK, and its helper program beside it.
 std::string GphotoLibrary();
-// Turns leak checking off for the processes started from now on: libgphoto2
-// loads every camera driver to list them and unloads them again, and what
-// those drivers keep until exit shows as leaks in unknown modules, which no
-// suppression can name.
-void AllowLibraryLeaks();
+std::string GphotoHelper();
+// Open descriptors of a process, -1 when it is gone.
+int OpenDescriptors(pid_t pid);
+// libgphoto2 is loaded in the process.
+bool MapsLibgphoto2(pid_t pid);
 
 } // namespace cvl::test
 

@@ -9,15 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <string>
-
-// libgphoto2 loads and unloads every camera driver to list them; what those
-// keep until exit shows as leaks in unknown modules. This program checks no
-// leaks at exit (the service tests and the simulator's cover the rest).
-extern "C" int __lsan_is_turned_off() {
-    return 1;
-}
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace cvl::test {
 namespace {
@@ -38,6 +39,38 @@ ZelError OnState(uint32_t event, uint32_t, void*) {
     if (event == ZEL_STATE_EVENT_DISCONNECTED)
         ++g_disconnected;
     return 0;
+}
+
+// Processes this one started that run the helper.
+std::vector<pid_t> Helpers() {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (const dirent* entry = proc ? readdir(proc) : nullptr) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string pid, name, state, parent;
+        if (stat >> pid >> name >> state >> parent && parent == std::to_string(getpid()) &&
+            name.find("zelsdk-gphoto2") != std::string::npos && state != "Z")
+            found.push_back(std::stoi(pid));
+    }
+    if (proc)
+        closedir(proc);
+    return found;
+}
+
+// What each of a process's descriptors is ("pipe:[123]", "/dev/null", ...).
+std::vector<std::string> DescriptorTargets(pid_t pid) {
+    std::vector<std::string> targets;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR* dir = opendir(folder.c_str());
+    while (const dirent* entry = dir ? readdir(dir) : nullptr) {
+        char target[256] = {};
+        if (entry->d_name[0] != '.' &&
+            readlink((folder + entry->d_name).c_str(), target, sizeof target - 1) > 0)
+            targets.push_back(target);
+    }
+    if (dir)
+        closedir(dir);
+    return targets;
 }
 
 class GphotoBackend : public ::testing::Test {
@@ -193,6 +226,126 @@ TEST_F(GphotoBackend, ABrokenConnectionRaisesOneDisconnectedEventAndANewReferenc
     EXPECT_EQ(g_disconnected.load(), 1);
     ZelRelease(absent);
     ZelRelease(camera);
+}
+
+} // namespace
+} // namespace cvl::test
+
+namespace cvl::test {
+namespace {
+
+TEST_F(GphotoBackend, LibgphotoRunsInAHelperThatCannotTouchThisProcessDescriptors) {
+    // Descriptor 0 is a pipe here, as a client socket was in the service when
+    // libgphoto2's PTP/IP disconnect closed it; the write end is one that the
+    // helper must not inherit.
+    int pipe[2];
+    ASSERT_EQ(pipe2(pipe, O_CLOEXEC), 0);
+    const int savedInput = dup(0);
+    ASSERT_EQ(dup2(pipe[0], 0), 0);
+    struct stat before;
+    ASSERT_EQ(fstat(0, &before), 0);
+
+    __ZelObject* camera = FirstCamera();
+    ASSERT_EQ(ZelOpenSession(camera), ZEL_ERR_OK);
+    ASSERT_EQ(SetEvf(camera, ZEL_EVF_OUTPUT_HOST), ZEL_ERR_OK);
+    uint64_t sequence = 0;
+    ASSERT_EQ(Download(camera, sequence), ZEL_ERR_OK);
+    const std::vector<pid_t> helpers = Helpers();
+    ASSERT_EQ(helpers.size(), 1u);
+    EXPECT_FALSE(MapsLibgphoto2(getpid()));
+    EXPECT_TRUE(MapsLibgphoto2(helpers[0]));
+    const std::string writeEnd = "pipe:[" + std::to_string(before.st_ino) + "]";
+    for (const std::string& target : DescriptorTargets(helpers[0]))
+        EXPECT_NE(target, writeEnd);
+
+    // The connection breaks mid-session: libgphoto2 ends it in the helper.
+    ASSERT_TRUE(m_camera.Away());
+    ASSERT_TRUE(WaitFor([&] { return g_disconnected == 1; }));
+    ASSERT_TRUE(m_camera.Back());
+    __ZelObject* again = FirstCamera();
+    ASSERT_EQ(ZelOpenSession(again), ZEL_ERR_OK);
+    EXPECT_EQ(ZelCloseSession(again), ZEL_ERR_OK);
+
+    struct stat after;
+    ASSERT_EQ(fstat(0, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(write(pipe[1], "x", 1), 1);
+    dup2(savedInput, 0);
+    close(savedInput);
+    close(pipe[0]);
+    close(pipe[1]);
+    ZelRelease(again);
+    ZelRelease(camera);
+}
+
+TEST_F(GphotoBackend, AHelperThatDiesLosesItsSessionsAndANewOneServesTheNextCall) {
+    __ZelObject* camera = FirstCamera();
+    ASSERT_EQ(ZelOpenSession(camera), ZEL_ERR_OK);
+    ASSERT_EQ(SetEvf(camera, ZEL_EVF_OUTPUT_HOST), ZEL_ERR_OK);
+    uint64_t sequence = 0;
+    ASSERT_EQ(Download(camera, sequence), ZEL_ERR_OK);
+    std::vector<pid_t> helpers = Helpers();
+    ASSERT_EQ(helpers.size(), 1u);
+    pid_t old = helpers[0];
+    ASSERT_EQ(kill(old, SIGKILL), 0);
+
+    // As a camera that went away: one disconnected event, then not found.
+    ASSERT_TRUE(WaitFor([&] {
+        return Download(camera, sequence) == ZEL_ERR_DEVICE_NOT_FOUND && g_disconnected == 1;
+    }));
+    __ZelObject* again = FirstCamera();
+    EXPECT_NE(again, camera);
+    ASSERT_EQ(ZelOpenSession(again), ZEL_ERR_OK);
+    ASSERT_EQ(SetEvf(again, ZEL_EVF_OUTPUT_HOST), ZEL_ERR_OK);
+    EXPECT_EQ(Download(again, sequence), ZEL_ERR_OK);
+    helpers = Helpers();
+    ASSERT_EQ(helpers.size(), 1u);
+    EXPECT_NE(helpers[0], old);
+    // The dead one was reaped.
+    EXPECT_FALSE(FileExists("/proc/" + std::to_string(old)));
+    EXPECT_EQ(g_disconnected.load(), 1);
+    EXPECT_EQ(ZelCloseSession(again), ZEL_ERR_OK);
+    ZelRelease(again);
+    ZelRelease(camera);
+}
+
+TEST_F(GphotoBackend, FramesOverTheBoundAreNotTakenAndReportedOnceABurst) {
+    // The helper's standard error is this process's at the time it starts,
+    // with the SDK.
+    ASSERT_EQ(ZelTerminateSDK(), ZEL_ERR_OK);
+    const std::string logPath = TempFolder() + "/helper-stderr.txt";
+    const int savedError = dup(2);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(log, 0);
+    ASSERT_EQ(dup2(log, 2), 2);
+    close(log);
+    const ZelError initialized = ZelInitializeSDK();
+    dup2(savedError, 2);
+    close(savedError);
+    ASSERT_EQ(initialized, ZEL_ERR_OK);
+    __ZelObject* camera = FirstCamera();
+
+    ASSERT_EQ(ZelOpenSession(camera), ZEL_ERR_OK);
+    ASSERT_EQ(SetEvf(camera, ZEL_EVF_OUTPUT_HOST), ZEL_ERR_OK);
+    uint64_t sequence = 0;
+    ASSERT_EQ(Download(camera, sequence), ZEL_ERR_OK);
+    // 100 MB previews: skipped as frames not ready, the session stays.
+    ASSERT_TRUE(m_camera.Fault("oversized", 600));
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Download(camera, sequence), ZEL_ERR_FRAME_NOT_READY);
+    ASSERT_TRUE(m_camera.Fault("none", 0));
+    EXPECT_EQ(Download(camera, sequence), ZEL_ERR_OK);
+    EXPECT_GT(sequence, 0u);
+    EXPECT_EQ(g_disconnected.load(), 0);
+    EXPECT_EQ(ZelCloseSession(camera), ZEL_ERR_OK);
+    ZelRelease(camera);
+
+    std::string written;
+    ASSERT_TRUE(ReadFile(logPath, written));
+    int reports = 0;
+    for (const std::string& line : SplitLines(written))
+        reports += line.find("dropped, over the bound") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(reports, 1) << written;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -142,6 +143,11 @@ PtpIpCamera::PtpIpCamera(int fps, int width, int height)
 }
 
 PtpIpCamera::~PtpIpCamera() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+    }
+    m_faultChanged.notify_all();
     Away();
     for (std::thread& thread : m_threads)
         thread.join();
@@ -208,6 +214,84 @@ bool PtpIpCamera::SessionHeld() {
     return m_sessionHolder != 0;
 }
 
+bool PtpIpCamera::FaultNamed(const std::string& name, Fault& fault) {
+    static const std::pair<const char*, Fault> names[] = {
+        {"none", Fault::None},
+        {"drop", Fault::Drop},
+        {"truncate", Fault::Truncate},
+        {"stall", Fault::Stall},
+        {"deviceinfo", Fault::DeviceInfo},
+        {"shortack", Fault::ShortAck},
+        {"transaction", Fault::Transaction},
+        {"oversized", Fault::Oversized},
+    };
+    for (const auto& [text, value] : names)
+        if (name == text) {
+            fault = value;
+            return true;
+        }
+    return false;
+}
+
+void PtpIpCamera::Inject(Fault fault, int seconds) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_fault = fault;
+        m_faultUntilNs = NowNs() + static_cast<uint64_t>(seconds) * 1000000000ull;
+    }
+    m_faultChanged.notify_all();
+}
+
+PtpIpCamera::Fault PtpIpCamera::Current() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return NowNs() < m_faultUntilNs ? m_fault : Fault::None;
+}
+
+void PtpIpCamera::StallWhileFaulty() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        const uint64_t now = NowNs();
+        if (m_closing || m_fault != Fault::Stall || now >= m_faultUntilNs)
+            return;
+        m_faultChanged.wait_for(lock, std::chrono::nanoseconds(m_faultUntilNs - now));
+    }
+}
+
+bool PtpIpCamera::SendFrame(int fd, uint32_t transaction, const std::vector<uint8_t>& frame,
+                            Fault fault) {
+    if (fault == Fault::Oversized) {
+        // A JPEG start, then filler up to 100 MB, and a JPEG end.
+        static const Bytes huge = [] {
+            Bytes bytes(100u << 20, 0x20);
+            bytes[0] = 0xFF;
+            bytes[1] = 0xD8;
+            bytes[bytes.size() - 2] = 0xFF;
+            bytes[bytes.size() - 1] = 0xD9;
+            return bytes;
+        }();
+        return SendData(fd, transaction, huge) && Respond(fd, kOk, transaction);
+    }
+    if (fault != Fault::Drop && fault != Fault::Truncate)
+        return SendData(fd, transaction, frame) && Respond(fd, kOk, transaction);
+    // The packets say the whole frame comes; half of it does.
+    std::vector<uint8_t> start;
+    Put32(start, transaction);
+    Put32(start, static_cast<uint32_t>(frame.size()));
+    Put32(start, 0);
+    std::vector<uint8_t> end;
+    Put32(end, transaction);
+    end.insert(end.end(), frame.begin(), frame.end());
+    Bytes packet = Packet(kEndData, end);
+    packet.resize(packet.size() / 2);
+    if (!WriteAll(fd, Packet(kStartData, start)) || !WriteAll(fd, packet))
+        return false;
+    if (fault == Fault::Drop) {
+        shutdown(fd, SHUT_RDWR);
+        return false;
+    }
+    return Respond(fd, kOk, transaction);
+}
+
 void PtpIpCamera::Accept(int listener) {
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -248,12 +332,15 @@ void PtpIpCamera::Serve(int fd) {
         }
         std::vector<uint8_t> ack;
         Put32(ack, connection);
-        for (int i = 0; i < 16; ++i)
+        const bool shortAck = Current() == Fault::ShortAck;
+        for (int i = 0; i < 16 && !shortAck; ++i)
             ack.push_back(static_cast<uint8_t>(0xC0 + i));
-        for (char c : std::string("Loopback Test Camera"))
-            Put16(ack, static_cast<uint8_t>(c));
-        Put16(ack, 0);
-        Put32(ack, 0x00010000);
+        if (!shortAck) {
+            for (char c : std::string("Loopback Test Camera"))
+                Put16(ack, static_cast<uint8_t>(c));
+            Put16(ack, 0);
+            Put32(ack, 0x00010000);
+        }
         bool open = WriteAll(fd, Packet(kInitCommandAck, ack));
         while (open && ReadPacket(fd, type, body)) {
             if (type == kCommandRequest)
@@ -286,10 +373,13 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
         return false;
     const uint32_t dataPhase = Get32(body);
     const uint16_t code = static_cast<uint16_t>(body[4] | (body[5] << 8));
-    const uint32_t transaction = Get32(body + 6);
+    const Fault fault = Current();
+    const uint32_t transaction = Get32(body + 6) + (fault == Fault::Transaction ? 1000 : 0);
     const uint32_t param1 = length >= 14 ? Get32(body + 10) : 0;
     if (dataPhase == 2 && !ReadHostData(fd))
         return false;
+    if (fault == Fault::Stall)
+        StallWhileFaulty();
 
     bool holder = false;
     {
@@ -304,6 +394,14 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
     }
     switch (code) {
     case kGetDeviceInfo:
+        if (fault == Fault::DeviceInfo) {
+            // Its operation list claims far more entries than follow.
+            Bytes garbage = DeviceInfo();
+            garbage.resize(11);
+            Put32(garbage, 0x7FFFFFFF);
+            Put16(garbage, kGetDeviceInfo);
+            return SendData(fd, transaction, garbage) && Respond(fd, kOk, transaction);
+        }
         return SendData(fd, transaction, DeviceInfo()) && Respond(fd, kOk, transaction);
     case kOpenSession:
     case kCloseSession:
@@ -328,7 +426,7 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
         if (param1 != kLiveViewHandle)
             return Respond(fd, kInvalidHandle, transaction);
         const Bytes frame = NextFrame();
-        return SendData(fd, transaction, frame) && Respond(fd, kOk, transaction);
+        return SendFrame(fd, transaction, frame, fault);
     }
     default:
         return Respond(fd, kNotSupported, transaction);

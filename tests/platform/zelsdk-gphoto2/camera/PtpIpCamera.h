@@ -11,9 +11,13 @@
 // One host at a time holds the session: another gets "device busy" on
 // OpenSession. Away() drops every connection and stops listening; Back()
 // listens on the same port again.
+//
+// Inject() makes it misbehave for a while, then work again: a camera whose
+// link fails in the middle, and one that fails every initialisation.
 #ifndef CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 #define CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -29,6 +33,19 @@ namespace cvl::test {
 
 class PtpIpCamera {
 public:
+    enum class Fault {
+        None,
+        Drop,        // a live-view frame is cut off half way and the connection closed
+        Truncate,    // a live-view frame is shorter than its packet says
+        Stall,       // answers are held back until the fault ends
+        DeviceInfo,  // GetDeviceInfo answers garbage
+        ShortAck,    // the init acknowledgement stops after the connection number
+        Transaction, // answers carry other transaction ids
+        Oversized,   // live-view frames of 100 MB
+    };
+    // A fault's name on the command line, or false.
+    static bool FaultNamed(const std::string& name, Fault& fault);
+
     PtpIpCamera(int fps, int width, int height);
     ~PtpIpCamera();
     PtpIpCamera(const PtpIpCamera&) = delete;
@@ -41,8 +58,14 @@ public:
     bool Back();
     uint64_t FramesServed();
     bool SessionHeld();
+    // The fault from now on for seconds, then none.
+    void Inject(Fault fault, int seconds);
 
 private:
+    Fault Current();
+    // Holds an answer back while a stall lasts (or the camera closes).
+    void StallWhileFaulty();
+    bool SendFrame(int fd, uint32_t transaction, const std::vector<uint8_t>& frame, Fault fault);
     using Bytes = std::vector<uint8_t>;
     void Accept(int listener);
     void Serve(int fd);
@@ -64,6 +87,10 @@ private:
     uint64_t m_startNs = 0;
     int64_t m_lastTick = -1;
     uint64_t m_sequence = 0;
+    Fault m_fault = Fault::None;
+    uint64_t m_faultUntilNs = 0;
+    bool m_closing = false;
+    std::condition_variable m_faultChanged;
     std::mutex m_frameMutex;
     std::vector<std::thread> m_threads;
 };

@@ -5,6 +5,9 @@
 //   back     listen on the same port again                 -> ok | failed
 //   frames   how many live-view frames it served so far    -> <n>
 //   session  whether a host has the session open           -> held | free
+//   fault <name> <seconds>  misbehave for that long, then work again -> ok
+//            (drop, truncate, stall, deviceinfo, shortack, transaction,
+//             oversized; see PtpIpCamera::Fault)
 //   quit     end (so does the end of standard input)
 #include "PtpIpCamera.h"
 
@@ -50,6 +53,17 @@ int main(int argc, char** argv) {
             std::cout << camera.FramesServed() << std::endl;
         } else if (line == "session") {
             std::cout << (camera.SessionHeld() ? "held" : "free") << std::endl;
+        } else if (line.rfind("fault ", 0) == 0) {
+            char name[32] = {};
+            int seconds = 0;
+            cvl::test::PtpIpCamera::Fault fault;
+            const bool read = std::sscanf(line.c_str() + 6, "%31s %d", name, &seconds) == 2;
+            if (read && seconds >= 0 && cvl::test::PtpIpCamera::FaultNamed(name, fault)) {
+                camera.Inject(fault, seconds);
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "unknown" << std::endl;
+            }
         } else if (line == "quit") {
             break;
         } else {

@@ -9,6 +9,9 @@
 #                     ThreadSanitizer in build-tsan/
 #   ./test.sh --fuzz [SECONDS]  every fuzz target for SECONDS (default 60),
 #                     built with clang in build-fuzz/ (fuzz/run.sh)
+#
+# A quicker run without the headless browsers (label "browser"), once built:
+#   ctest --test-dir build -LE browser
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/ensure-packages.sh

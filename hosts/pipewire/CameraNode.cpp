@@ -20,6 +20,8 @@ constexpr spa_fraction kFrameRate{30, 1};
 // one is sent again this often, so that no consumer waits for a frame.
 constexpr std::chrono::milliseconds kRepeatPeriod{100};
 constexpr int kMaxSide = 8192;
+// Bad frames less than this apart belong to one run, logged once.
+constexpr std::chrono::seconds kBadRunQuiet{10};
 
 const PixelFormat kOffered[] = {PixelFormat::Mjpg, PixelFormat::I420, PixelFormat::Nv12,
                                 PixelFormat::Yuy2};
@@ -143,6 +145,7 @@ int CameraNode::Start(std::string& error) {
         events.state_changed = &CameraNode::OnStateChanged;
         events.param_changed = &CameraNode::OnParamChanged;
         events.process = &CameraNode::OnProcess;
+        events.add_buffer = &CameraNode::OnAddBuffer;
         return events;
     }();
     pw_stream_add_listener(m_stream, &m_streamListener, &streamEvents, this);
@@ -279,6 +282,9 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     self->m_width = static_cast<int>(size.width);
     self->m_height = static_cast<int>(size.height);
     self->m_negotiated = true;
+    // Until the buffers of this format come, a consumer may still hold the
+    // format before: a frame of the new size would be misread there.
+    self->m_buffersReady = false;
     std::fprintf(stderr, "cvl-camera: consumers take %s at %dx%d\n", PixelFormatName(format),
                  self->m_width, self->m_height);
 
@@ -298,6 +304,11 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
         SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
         SPA_POD_Int(sizeof(struct spa_meta_header))));
     pw_stream_update_params(self->m_stream, params, 2);
+}
+
+void CameraNode::OnAddBuffer(void* node, pw_buffer*) {
+    // Buffers of the new format: every consumer has taken it by now.
+    static_cast<CameraNode*>(node)->m_buffersReady = true;
 }
 
 void CameraNode::WakeFromFeed(void* node) {
@@ -333,17 +344,21 @@ void CameraNode::OnCoreError(void* node, uint32_t id, int, int res, const char* 
 }
 
 void CameraNode::BadFrame(const char* reason) {
-    if (m_inBadBurst)
-        return;
-    m_inBadBurst = true;
-    std::fprintf(stderr,
-                 "cvl-camera: a frame from the camera is %s; the status picture is shown until "
-                 "a good frame comes\n",
-                 reason);
+    // One line for a run of bad frames, however many good ones come between
+    // them: the run ends after a quiet time without a bad one.
+    const auto now = Clock::now();
+    const bool newRun = !m_inBadRun || now - m_lastBadFrame >= kBadRunQuiet;
+    m_inBadRun = true;
+    m_lastBadFrame = now;
+    if (newRun)
+        std::fprintf(stderr,
+                     "cvl-camera: a frame from the camera is %s; it and the like are shown as "
+                     "the status picture (said once per run of bad frames)\n",
+                     reason);
 }
 
 void CameraNode::Process() {
-    if (!m_negotiated)
+    if (!m_negotiated || !m_buffersReady)
         return;
     pw_buffer* buffer = pw_stream_dequeue_buffer(m_stream);
     if (!buffer)
@@ -437,10 +452,6 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
             BadFrame(DecodeResultName(result));
             return 0;
         }
-    }
-    if (m_inBadBurst) {
-        m_inBadBurst = false;
-        std::fprintf(stderr, "cvl-camera: good frames from the camera again\n");
     }
     // Odd sides cannot be offered as raw 4:2:0; the picture is scaled to the
     // even size below it.

@@ -44,6 +44,7 @@ private:
                                const char* error);
     static void OnParamChanged(void* node, uint32_t id, const spa_pod* param);
     static void OnProcess(void* node);
+    static void OnAddBuffer(void* node, pw_buffer* buffer);
     static void OnCoreError(void* node, uint32_t id, int seq, int res, const char* message);
     static void OnWake(void* node, uint64_t count);
     static void OnRepeat(void* node, uint64_t expirations);
@@ -84,7 +85,9 @@ private:
     bool m_streaming = false;
     Clock::time_point m_lastQueued;
     uint32_t m_bufferSequence = 0;
-    bool m_inBadBurst = false;
+    bool m_buffersReady = false;
+    bool m_inBadRun = false;
+    Clock::time_point m_lastBadFrame;
     YcbcrImage m_decoded;
     PlanarImage m_planar;
     bool m_planarReady = false;

@@ -40,39 +40,17 @@ void InstallErrorManager(ErrorManager& errors) {
 
 } // namespace
 
-DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage& image) {
-    // Anything shorter than a start-of-image marker and a segment is no JPEG;
-    // libjpeg would also reject an empty buffer by exiting.
-    if (!bytes || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
-        return DecodeResult::NotJpeg;
+namespace {
 
-    jpeg_decompress_struct info;
-    ErrorManager errors;
-    InstallErrorManager(errors);
-    info.err = &errors.base;
-    // Set before setjmp, read after a jump: volatile keeps it right.
-    volatile DecodeResult failure = DecodeResult::NotJpeg;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_decompress(&info);
-        return failure;
-    }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, bytes, static_cast<unsigned long>(length));
-    jpeg_read_header(&info, TRUE);
-    if (info.image_width == 0 || info.image_height == 0 ||
-        info.image_width > static_cast<JDIMENSION>(maxSide) ||
-        info.image_height > static_cast<JDIMENSION>(maxSide)) {
-        jpeg_destroy_decompress(&info);
-        return DecodeResult::TooLarge;
-    }
-    failure = DecodeResult::Damaged;
-    info.out_color_space = JCS_YCbCr;
-    info.dct_method = JDCT_ISLOW;
-    jpeg_start_decompress(&info);
-    if (info.output_components != 3) {
-        jpeg_destroy_decompress(&info);
-        return DecodeResult::Damaged;
-    }
+bool Is420(const jpeg_decompress_struct& info) {
+    return info.num_components == 3 && info.jpeg_color_space == JCS_YCbCr &&
+           info.comp_info[0].h_samp_factor == 2 && info.comp_info[0].v_samp_factor == 2 &&
+           info.comp_info[1].h_samp_factor == 1 && info.comp_info[1].v_samp_factor == 1 &&
+           info.comp_info[2].h_samp_factor == 1 && info.comp_info[2].v_samp_factor == 1;
+}
+
+// Reads full-size YCbCr scanlines into image.
+void ReadScanlines(jpeg_decompress_struct& info, YcbcrImage& image) {
     image.width = static_cast<int>(info.output_width);
     image.height = static_cast<int>(info.output_height);
     image.pixels.resize(static_cast<size_t>(image.width) * image.height * 3);
@@ -81,52 +59,12 @@ DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrI
                                                  static_cast<size_t>(image.width) * 3;
         jpeg_read_scanlines(&info, &row, 1);
     }
-    jpeg_finish_decompress(&info);
-    const bool warned = errors.base.num_warnings > 0;
-    jpeg_destroy_decompress(&info);
-    return warned ? DecodeResult::Damaged : DecodeResult::Ok;
 }
 
-DecodeResult DecodeJpegPlanar(const uint8_t* bytes, size_t length, int maxSide,
-                              PlanarImage& image) {
-    if (!bytes || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
-        return DecodeResult::NotJpeg;
-
-    jpeg_decompress_struct info;
-    ErrorManager errors;
-    InstallErrorManager(errors);
-    info.err = &errors.base;
-    volatile DecodeResult failure = DecodeResult::NotJpeg;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_decompress(&info);
-        return failure;
-    }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, bytes, static_cast<unsigned long>(length));
-    jpeg_read_header(&info, TRUE);
-    if (info.image_width == 0 || info.image_height == 0 ||
-        info.image_width > static_cast<JDIMENSION>(maxSide) ||
-        info.image_height > static_cast<JDIMENSION>(maxSide)) {
-        jpeg_destroy_decompress(&info);
-        return DecodeResult::TooLarge;
-    }
-    const bool is420 =
-        info.num_components == 3 && info.jpeg_color_space == JCS_YCbCr &&
-        info.comp_info[0].h_samp_factor == 2 && info.comp_info[0].v_samp_factor == 2 &&
-        info.comp_info[1].h_samp_factor == 1 && info.comp_info[1].v_samp_factor == 1 &&
-        info.comp_info[2].h_samp_factor == 1 && info.comp_info[2].v_samp_factor == 1;
-    if (!is420) {
-        jpeg_destroy_decompress(&info);
-        return DecodeResult::Unsupported;
-    }
-    failure = DecodeResult::Damaged;
-    info.raw_data_out = TRUE;
-    info.out_color_space = JCS_YCbCr;
-    info.dct_method = JDCT_ISLOW;
-    jpeg_start_decompress(&info);
-
-    // The decoder hands out whole blocks: 16 luma and 8 chroma rows a call,
-    // each row a whole number of 16 (luma) or 8 (chroma) samples wide.
+// Reads the 4:2:0 planes into image. The decoder hands out whole blocks: 16
+// luma and 8 chroma rows a call, each row a whole number of 16 (luma) or 8
+// (chroma) samples wide. False when the source ran dry early.
+bool ReadPlanes(jpeg_decompress_struct& info, PlanarImage& image) {
     image.width = static_cast<int>(info.output_width);
     image.height = static_cast<int>(info.output_height);
     image.lumaStride = (image.width + 15) / 16 * 16;
@@ -150,14 +88,75 @@ DecodeResult DecodeJpegPlanar(const uint8_t* bytes, size_t length, int maxSide,
             crRows[i] = image.cr.data() + chromaRow * static_cast<size_t>(image.chromaStride);
         }
         if (jpeg_read_raw_data(&info, planes, 16) == 0)
-            break; // the source ran dry: counted as a warning below
+            return false;
     }
-    if (info.output_scanline < info.output_height)
+    return true;
+}
+
+// Both decodes: the same checks of the header, then full-size scanlines
+// into full, or the 4:2:0 planes into planar (Unsupported for other
+// sampling).
+DecodeResult Decode(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage* full,
+                    PlanarImage* planar) {
+    // Anything shorter than a start-of-image marker and a segment is no JPEG;
+    // libjpeg would also reject an empty buffer by exiting.
+    if (!bytes || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
+        return DecodeResult::NotJpeg;
+
+    jpeg_decompress_struct info;
+    ErrorManager errors;
+    InstallErrorManager(errors);
+    info.err = &errors.base;
+    // Set before setjmp, read after a jump: volatile keeps it right.
+    volatile DecodeResult failure = DecodeResult::NotJpeg;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&info);
+        return failure;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, bytes, static_cast<unsigned long>(length));
+    jpeg_read_header(&info, TRUE);
+    DecodeResult result = DecodeResult::Ok;
+    if (info.image_width == 0 || info.image_height == 0 ||
+        info.image_width > static_cast<JDIMENSION>(maxSide) ||
+        info.image_height > static_cast<JDIMENSION>(maxSide))
+        result = DecodeResult::TooLarge;
+    else if (planar && !Is420(info))
+        result = DecodeResult::Unsupported;
+    if (result != DecodeResult::Ok) {
+        jpeg_destroy_decompress(&info);
+        return result;
+    }
+    failure = DecodeResult::Damaged;
+    info.out_color_space = JCS_YCbCr;
+    info.dct_method = JDCT_ISLOW;
+    info.raw_data_out = planar ? TRUE : FALSE;
+    jpeg_start_decompress(&info);
+    bool complete = true;
+    if (planar)
+        complete = ReadPlanes(info, *planar);
+    else if (info.output_components == 3)
+        ReadScanlines(info, *full);
+    else
+        complete = false;
+    if (!complete)
         ++errors.base.num_warnings;
-    jpeg_finish_decompress(&info);
+    if (complete)
+        jpeg_finish_decompress(&info);
     const bool warned = errors.base.num_warnings > 0;
     jpeg_destroy_decompress(&info);
     return warned ? DecodeResult::Damaged : DecodeResult::Ok;
+}
+
+} // namespace
+
+DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage& image) {
+    return Decode(bytes, length, maxSide, &image, nullptr);
+}
+
+DecodeResult DecodeJpegPlanar(const uint8_t* bytes, size_t length, int maxSide,
+                              PlanarImage& image) {
+    return Decode(bytes, length, maxSide, nullptr, &image);
 }
 
 bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out) {

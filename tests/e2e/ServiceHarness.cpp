@@ -94,6 +94,8 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
         variables.push_back("ZELSIM_FAIL=" + options.fail);
     if (!options.size.empty())
         variables.push_back("ZELSIM_SIZE=" + options.size);
+    if (!options.frames.empty())
+        variables.push_back("ZELSIM_FRAMES=" + options.frames);
     std::vector<char*> envp;
     for (std::string& variable : variables)
         envp.push_back(variable.data());

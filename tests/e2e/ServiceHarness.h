@@ -30,6 +30,9 @@ struct ServiceOptions {
     std::string fail;
     // ZELSIM_SIZE (WIDTHxHEIGHT), when not empty.
     std::string size;
+    // ZELSIM_FRAMES (a folder of JPEG files played instead of the pattern),
+    // when not empty.
+    std::string frames;
     // What the fake probe commands print.
     std::string csrutilOutput = "System Integrity Protection status: enabled.\n";
     std::string swVersOutput =

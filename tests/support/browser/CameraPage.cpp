@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -32,7 +33,12 @@ Picture DecodeGrid(const std::string& grid, const std::string& hex) {
 
 double CameraView::RateSince(const CameraView& earlier) const {
     const double span = seconds - earlier.seconds;
-    return span > 0 ? (frames - earlier.frames) / span : 0;
+    return span > 0 ? std::max(presented - earlier.presented, frames - earlier.frames) / span : 0;
+}
+
+double CameraView::DistinctRateSince(const CameraView& earlier) const {
+    const double span = seconds - earlier.seconds;
+    return span > 0 ? (distinct - earlier.distinct) / span : 0;
 }
 
 std::string CameraView::Summary() const {
@@ -42,7 +48,8 @@ std::string CameraView::Summary() const {
            std::to_string(attempts) + " getUserMedia calls" +
            (error.empty() ? "" : ", error \"" + error + "\"") + ", label \"" + label + "\", " +
            std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(frames) +
-           " frames";
+           " frames (" + std::to_string(presented) + " presented, " + std::to_string(distinct) +
+           " new pictures) in " + std::to_string(seconds) + " s";
 }
 
 CameraView ReadCameraView(const PageReport& report) {
@@ -59,6 +66,8 @@ CameraView ReadCameraView(const PageReport& report) {
     view.width = static_cast<int>(report.Number("width", 0));
     view.height = static_cast<int>(report.Number("height", 0));
     view.frames = static_cast<int>(report.Number("frames", 0));
+    view.presented = static_cast<int>(report.Number("presented", 0));
+    view.distinct = static_cast<int>(report.Number("distinct", 0));
     view.seconds = report.Number("ms", 0) / 1000.0;
     view.picture = DecodeGrid(report.Get("grid"), report.Get("pixels"));
     view.agent = report.Get("agent");

@@ -23,7 +23,10 @@ struct CameraView {
     std::string label;               // the captured track's label
     int width = 0;                   // the video's size as played
     int height = 0;
-    int frames = 0;     // frames presented to the page so far
+    int frames = 0;     // frame callbacks the page got so far
+    int presented = 0;  // frames the browser presented since the first (some
+                        // without a callback when the page was busy)
+    int distinct = 0;   // callbacks whose picture differed from the one before
     double seconds = 0; // from the first of them to the last
     Picture picture;    // the picture sampled on the page's grid
     std::string agent;
@@ -32,8 +35,10 @@ struct CameraView {
     // Phase, attempts, error, label, size and frames in one line, for a
     // failing test's message.
     std::string Summary() const;
-    // Frames per second between an earlier view and this one.
+    // Frames presented per second between an earlier view and this one.
     double RateSince(const CameraView& earlier) const;
+    // New pictures per second between an earlier view and this one.
+    double DistinctRateSince(const CameraView& earlier) const;
 };
 
 CameraView ReadCameraView(const PageReport& report);

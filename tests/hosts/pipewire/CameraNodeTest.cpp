@@ -1,0 +1,378 @@
+// cvl-camera against the real stack: the service of a staged installation
+// with the simulated camera, a private session (bus, PipeWire, WirePlumber),
+// and real consumers: GStreamer's pipewiresrc in the test process, and ffmpeg
+// through pw-v4l2.
+#include "ChildProcess.h"
+#include "DesktopSession.h"
+#include "NodeConsumer.h"
+#include "ServiceHarness.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
+
+namespace {
+
+using namespace cvl::test;
+using std::chrono::seconds;
+
+const char kLabel[] = "Corvalink Camera";
+const char kRaw[] = "video/x-raw,format=I420";
+const char kMjpg[] = "image/jpeg";
+
+bool AllOf(const std::vector<Consumed>& frames, size_t from,
+           const std::function<bool(const Consumed&)>& check) {
+    for (size_t i = from; i < frames.size(); ++i) {
+        if (!check(frames[i]))
+            return false;
+    }
+    return true;
+}
+
+size_t CountShown(const std::vector<Consumed>& frames, Shown shown, size_t from = 0) {
+    size_t count = 0;
+    for (size_t i = from; i < frames.size(); ++i)
+        count += frames[i].shown == shown;
+    return count;
+}
+
+std::string Describe(const std::vector<Consumed>& frames) {
+    std::string text = std::to_string(frames.size()) + " pictures:";
+    std::string last;
+    int run = 0;
+    auto flush = [&] {
+        if (run)
+            text += " " + last + " x" + std::to_string(run) + ";";
+    };
+    for (const Consumed& frame : frames) {
+        const std::string now = frame.format + " " + std::to_string(frame.width) + "x" +
+                                std::to_string(frame.height) + " " + ShownName(frame.shown);
+        if (now != last) {
+            flush();
+            last = now;
+            run = 0;
+        }
+        ++run;
+    }
+    flush();
+    return text;
+}
+
+// Service log lines of one client's requests: "received: VERB from: PID".
+int CountRequests(const std::string& verb, pid_t client) {
+    return CountLogMessages("received: " + verb + " from: " + std::to_string(client));
+}
+
+class CameraNode : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(StageInstallation(InstallRoot())); }
+
+    void TearDown() override {
+        for (auto& consumer : m_consumers)
+            consumer->Stop();
+        m_consumers.clear();
+        if (m_camera.Pid() > 0) {
+            // It ends on SIGTERM like a user unit is ended, with status 0.
+            EXPECT_EQ(m_camera.Stop(seconds(20)), 0) << m_camera.Log();
+        }
+    }
+
+    // The session without the portal (GStreamer and V4L2 programs reach
+    // PipeWire directly); consumers in this process find it too.
+    void StartSession() {
+        DesktopSessionOptions options;
+        options.portal = false;
+        m_session = std::make_unique<DesktopSession>(options);
+        ASSERT_TRUE(m_session->Start()) << m_session->Errors();
+        setenv("PIPEWIRE_RUNTIME_DIR", m_session->PipeWireRuntimeDir().c_str(), 1);
+        unsetenv("PIPEWIRE_REMOTE");
+    }
+
+    void StartCamera(const std::vector<std::string>& options = {}) {
+        std::vector<std::string> arguments = {Program("cvl-camera")};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        ASSERT_TRUE(m_camera.Start(arguments, m_session->FullClientEnvironment(),
+                                   TempFolder() + "/cvl-camera.log"));
+        ASSERT_TRUE(m_session->WaitForNode(kLabel, seconds(60)))
+            << m_camera.Log() << m_session->Errors();
+    }
+
+    // The service, the session and cvl-camera.
+    void StartAll(const ServiceOptions& service = ServiceOptions(),
+                  const std::vector<std::string>& cameraOptions = {}) {
+        ASSERT_TRUE(m_service.Start(service));
+        ASSERT_NO_FATAL_FAILURE(StartSession());
+        ASSERT_NO_FATAL_FAILURE(StartCamera(cameraOptions));
+    }
+
+    NodeConsumer& Consume(const std::string& caps) {
+        m_consumers.push_back(std::make_unique<NodeConsumer>(caps));
+        EXPECT_TRUE(m_consumers.back()->Play());
+        return *m_consumers.back();
+    }
+
+    ServiceProcess m_service;
+    std::unique_ptr<DesktopSession> m_session;
+    ChildProcess m_camera;
+    std::vector<std::unique_ptr<NodeConsumer>> m_consumers;
+};
+
+TEST_F(CameraNode, PublishesACameraNodeWithFixedSizesAndBrowserFrameRate) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    const std::string dump = m_session->PwDump();
+    for (const char* expected :
+         {"\"media.class\": \"Video/Source\"", "\"media.role\": \"Camera\"",
+          "\"node.description\": \"Corvalink Camera\"", "\"node.name\": \"corvalink-camera\""})
+        EXPECT_NE(dump.find(expected), std::string::npos) << expected;
+    // Every format at the live view's size as a fixed value (no range) and 30/1.
+    EXPECT_NE(dump.find("\"mediaSubtype\": \"mjpg\""), std::string::npos);
+    for (const char* format :
+         {"\"format\": \"I420\"", "\"format\": \"NV12\"", "\"format\": \"YUY2\""})
+        EXPECT_NE(dump.find(format), std::string::npos) << format;
+    EXPECT_NE(dump.find("\"size\": { \"width\": 960, \"height\": 640 }"), std::string::npos);
+    EXPECT_NE(dump.find("\"framerate\": { \"num\": 30, \"denom\": 1 }"), std::string::npos);
+    EXPECT_EQ(dump.find("\"min\": { \"width\""), std::string::npos) << "a size range is offered";
+}
+
+// No consumer: the camera stays off. One: the service streams. The last one
+// gone: the stream ends a few seconds later.
+TEST_F(CameraNode, HoldsTheServiceStreamOnlyWhileAConsumerStreams) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    const pid_t camera = m_camera.Pid();
+    // The node is published and WirePlumber has seen it: nothing asked for
+    // the camera yet.
+    ASSERT_TRUE(m_session->HasNode(kLabel));
+    EXPECT_EQ(CountRequests("StartStreaming", camera), 0);
+
+    NodeConsumer& consumer = Consume(kMjpg);
+    EXPECT_TRUE(WaitForLogMessage("received: StartStreaming from: " + std::to_string(camera)));
+    EXPECT_TRUE(consumer.WaitForShown(Shown::Bars)) << Describe(consumer.Frames());
+
+    consumer.Stop();
+    const auto left = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitForLogMessage("received: StopStreaming from: " + std::to_string(camera), 1,
+                                  seconds(30)));
+    // The default linger is 3 s; the bound allows for a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - left, seconds(15));
+    EXPECT_EQ(CountRequests("StartStreaming", camera), 1);
+}
+
+// MJPG reaches the consumer as the camera's own JPEG (its stamp still in it);
+// a raw consumer gets decoded pictures of the same size.
+TEST_F(CameraNode, NegotiatesMjpgPassedThroughAndRawDecoded) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    {
+        NodeConsumer& mjpg = Consume(kMjpg);
+        ASSERT_TRUE(mjpg.WaitFor([](const std::vector<Consumed>& frames) {
+            return CountShown(frames, Shown::Bars) >= 20;
+        })) << Describe(mjpg.Frames())
+            << mjpg.Error() << m_camera.Log();
+        const auto frames = mjpg.Frames();
+        EXPECT_TRUE(AllOf(frames, 0, [](const Consumed& f) {
+            return f.format == "MJPG" && f.width == 960 && f.height == 640;
+        })) << Describe(frames);
+        EXPECT_TRUE(AllOf(frames, 0, [](const Consumed& f) {
+            return f.shown != Shown::Bars || f.stamped;
+        })) << "a live MJPG frame was not the camera's own";
+        mjpg.Stop();
+    }
+    for (const char* format : {"I420", "NV12", "YUY2"}) {
+        NodeConsumer& raw = Consume(std::string("video/x-raw,format=") + format);
+        ASSERT_TRUE(raw.WaitFor([](const std::vector<Consumed>& frames) {
+            return CountShown(frames, Shown::Bars) >= 20;
+        })) << format
+            << ": " << Describe(raw.Frames()) << raw.Error() << m_camera.Log();
+        EXPECT_TRUE(AllOf(raw.Frames(), 0, [&](const Consumed& f) {
+            return f.format == format && f.width == 960 && f.height == 640;
+        })) << Describe(raw.Frames());
+        raw.Stop();
+    }
+    EXPECT_EQ(CountRequests("StartStreaming", m_camera.Pid()), 1)
+        << "consumers that follow each other within the linger time share one stream";
+}
+
+TEST_F(CameraNode, TwoConsumersAtOnceBothGetLiveFrames) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    NodeConsumer& first = Consume(kRaw);
+    ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames());
+    NodeConsumer& second = Consume(kRaw);
+    ASSERT_TRUE(second.WaitForShown(Shown::Bars)) << Describe(second.Frames()) << m_camera.Log();
+    // Both go on at once.
+    const size_t firstBefore = first.Count();
+    const size_t secondBefore = second.Count();
+    EXPECT_TRUE(first.WaitFor([&](const std::vector<Consumed>& frames) {
+        return CountShown(frames, Shown::Bars, firstBefore) >= 30;
+    })) << Describe(first.Frames());
+    EXPECT_TRUE(second.WaitFor([&](const std::vector<Consumed>& frames) {
+        return CountShown(frames, Shown::Bars, secondBefore) >= 30;
+    })) << Describe(second.Frames());
+    EXPECT_EQ(CountRequests("StartStreaming", m_camera.Pid()), 1);
+}
+
+// The service killed: the consumer keeps getting pictures (the waiting
+// picture, at the same size), and live frames once a new service runs.
+TEST_F(CameraNode, ServiceKilledAndStartedAgain) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    NodeConsumer& consumer = Consume(kRaw);
+    ASSERT_TRUE(consumer.WaitForShown(Shown::Bars)) << Describe(consumer.Frames());
+
+    kill(m_service.Pid(), SIGKILL);
+    ASSERT_EQ(m_service.WaitForExit(seconds(20)), -1); // killed, not exited
+    size_t mark = consumer.Count();
+    ASSERT_TRUE(consumer.WaitForShown(Shown::Waiting, mark, seconds(30)))
+        << Describe(consumer.Frames()) << m_camera.Log();
+    // Pictures keep coming while the service is away, and stay 960x640 I420.
+    mark = consumer.Count();
+    EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
+        return frames.size() >= mark + 10;
+    })) << "the consumer stalled";
+
+    ServiceProcess again;
+    ASSERT_TRUE(again.Start());
+    mark = consumer.Count();
+    EXPECT_TRUE(consumer.WaitForShown(Shown::Bars, mark, seconds(40)))
+        << Describe(consumer.Frames()) << m_camera.Log();
+    EXPECT_TRUE(AllOf(consumer.Frames(), 0, [](const Consumed& f) {
+        return f.format == "I420" && f.width == 960 && f.height == 640;
+    })) << Describe(consumer.Frames());
+    EXPECT_EQ(m_camera.Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
+}
+
+// A new service whose camera has another live-view size: the node offers the
+// new size, the link takes it, and the consumer goes on with live frames of
+// that size. (GStreamer's pipewiresrc of PipeWire 0.3.65 takes the new format
+// but keeps its first caps downstream, so this consumer reads the frames at
+// the size their length gives.)
+TEST_F(CameraNode, LiveViewSizeChangeRenegotiates) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    m_consumers.push_back(
+        std::make_unique<NodeConsumer>(std::vector<std::pair<int, int>>{{960, 640}, {640, 480}}));
+    NodeConsumer& consumer = *m_consumers.back();
+    ASSERT_TRUE(consumer.Play());
+    ASSERT_TRUE(consumer.WaitForShown(Shown::Bars)) << Describe(consumer.Frames());
+
+    m_service.Terminate();
+    ASSERT_EQ(m_service.WaitForExit(seconds(30)), 0);
+    ServiceOptions smaller;
+    smaller.size = "640x480";
+    ServiceProcess again;
+    ASSERT_TRUE(again.Start(smaller));
+    const auto newSizeBars = [](const Consumed& f) {
+        return f.width == 640 && f.height == 480 && f.shown == Shown::Bars;
+    };
+    size_t mark = 0;
+    EXPECT_TRUE(consumer.WaitFor(
+        [&](const std::vector<Consumed>& frames) {
+            for (size_t i = 0; i < frames.size(); ++i) {
+                if (newSizeBars(frames[i])) {
+                    mark = i + 1;
+                    return true;
+                }
+            }
+            return false;
+        },
+        seconds(60)))
+        << Describe(consumer.Frames()) << consumer.Error() << m_camera.Log();
+    EXPECT_NE(m_camera.Log().find("consumers take I420 at 640x480"), std::string::npos)
+        << m_camera.Log();
+    // And goes on at the new size.
+    EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
+        return CountShown(frames, Shown::Bars, mark) >= 20;
+    })) << Describe(consumer.Frames());
+    EXPECT_TRUE(AllOf(consumer.Frames(), mark, newSizeBars)) << Describe(consumer.Frames());
+}
+
+// Frames the camera sends that the node cannot show: not a JPEG beyond its
+// first marker, empty, a header claiming 16384x16384, a JPEG cut half way.
+// Between good frames they make the waiting picture, cvl-camera goes on, and
+// the whole run of bad frames costs one line on its standard error.
+TEST_F(CameraNode, BadFramesShowTheStatusPictureWithOneLinePerBurst) {
+    const std::string folder = MakeFolder("frames");
+    std::string good;
+    ASSERT_TRUE(ReadFile(BinaryDir() + "/resources/error.jpg", good));
+    // A good frame: any JPEG the node can decode; the bars come from the
+    // simulator's own pattern, so here the good frame is told by its size.
+    ASSERT_EQ(RunCommand("convert -size 320x240 xc:'#ff0000' -sampling-factor 2x2 " +
+                         ShellQuote(folder + "/0-good.jpg")),
+              0);
+    ASSERT_TRUE(WriteFile(folder + "/1-not-a-jpeg.jpg", std::string("\xFF\xD8garbage garbage")));
+    ASSERT_TRUE(WriteFile(folder + "/2-empty.jpg", ""));
+    // A whole JPEG whose frame header claims 16384x16384.
+    std::string huge = good;
+    const size_t frameHeader = huge.find("\xFF\xC0");
+    ASSERT_NE(frameHeader, std::string::npos);
+    huge.replace(frameHeader + 5, 4, std::string("\x40\x00\x40\x00", 4));
+    ASSERT_TRUE(WriteFile(folder + "/3-huge.jpg", huge));
+    ASSERT_TRUE(WriteFile(folder + "/4-cut.jpg", good.substr(0, good.size() / 2)));
+
+    ServiceOptions service;
+    service.frames = folder;
+    ASSERT_NO_FATAL_FAILURE(StartAll(service, {"--size", "320x240"}));
+    NodeConsumer& consumer = Consume(kRaw);
+    // Both the good frame and the stand-in for the bad ones arrive, for
+    // several seconds of frames.
+    EXPECT_TRUE(consumer.WaitFor(
+        [](const std::vector<Consumed>& frames) {
+            return frames.size() >= 100 && CountShown(frames, Shown::Waiting) >= 10;
+        },
+        seconds(60)))
+        << Describe(consumer.Frames()) << m_camera.Log();
+    EXPECT_TRUE(AllOf(consumer.Frames(), 0, [](const Consumed& f) {
+        return f.width == 320 && f.height == 240;
+    })) << Describe(consumer.Frames());
+    EXPECT_EQ(m_camera.Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
+    int lines = 0;
+    for (const std::string& line : SplitLines(m_camera.Log()))
+        lines += line.find("a frame from the camera is") != std::string::npos;
+    EXPECT_EQ(lines, 1) << m_camera.Log();
+}
+
+// A V4L2-only program through PipeWire's V4L2 compatibility library.
+TEST_F(CameraNode, V4l2ProgramThroughPwV4l2CapturesFrames) {
+    if (RunCommand("command -v pw-v4l2 >/dev/null && command -v ffmpeg >/dev/null") != 0)
+        GTEST_SKIP() << "pw-v4l2 or ffmpeg is not installed";
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    std::string formats;
+    m_session->Run("timeout 60 pw-v4l2 ffmpeg -hide_banner -f v4l2 -list_formats all -i "
+                   "/dev/video0 2>&1",
+                   &formats);
+    EXPECT_NE(formats.find("960x640"), std::string::npos) << formats;
+
+    std::string output;
+    const int status = m_session->Run("timeout 120 pw-v4l2 ffmpeg -hide_banner -nostdin -f v4l2 "
+                                      "-i /dev/video0 -frames:v 30 -f null - 2>&1",
+                                      &output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("frame=   30"), std::string::npos) << output;
+    EXPECT_TRUE(
+        WaitForLogMessage("received: StartStreaming from: " + std::to_string(m_camera.Pid())));
+}
+
+// What a user meets before anything runs: distinct statuses and a clear word.
+TEST(CameraProgram, ExitStatusesForHelpBadOptionsNoInstallationAndNoPipeWire) {
+    ASSERT_TRUE(StageInstallation(InstallRoot()));
+    const std::string camera = ShellQuote(Program("cvl-camera"));
+    std::string output;
+    EXPECT_EQ(RunCommand(camera + " --help", &output), 0);
+    EXPECT_NE(output.find("Usage: cvl-camera"), std::string::npos);
+    EXPECT_EQ(RunCommand(camera + " --size 12x9 2>&1", &output), 2);
+    EXPECT_NE(output.find("--size"), std::string::npos) << output;
+    EXPECT_EQ(RunCommand(camera + " --frobnicate 2>&1", &output), 2);
+    EXPECT_NE(output.find("unknown option --frobnicate"), std::string::npos) << output;
+
+    const std::string empty = MakeFolder("empty-root");
+    EXPECT_EQ(RunCommand("CVL_ROOT=" + ShellQuote(empty) + " " + camera + " 2>&1", &output), 3);
+    EXPECT_NE(output.find("no Corvalink installation"), std::string::npos) << output;
+
+    const std::string nobody = MakeFolder("no-pipewire");
+    EXPECT_EQ(RunCommand("env -u PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR=" + ShellQuote(nobody) + " " +
+                             camera + " 2>&1",
+                         &output),
+              4);
+    EXPECT_NE(output.find("no PipeWire daemon"), std::string::npos) << output;
+}
+
+} // namespace

@@ -32,6 +32,21 @@ const std::string kResources =
 // machine: generous.
 constexpr auto kConnect = seconds(60);
 
+// A process the test started: ended and reaped when the test is done with
+// it, whatever happened.
+struct Started {
+    pid_t pid = -1;
+    ~Started() { KillAndReap(pid); }
+    // Waits for its end; true when it ended with status 0.
+    bool EndsWithStatusZero() {
+        int status = -1;
+        if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds(30)))
+            return false;
+        pid = -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+};
+
 class InstalledService : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -162,8 +177,8 @@ TEST_F(InstalledService, TellsAUserOutsideTheGroupVideoWhyAndWhatToDo) {
     const std::string program = "/usr/bin/corvalink-service";
 
     // Outside the group: told why and what to do, and the service runs on.
-    pid_t pid = m_root.SpawnInPlace(program, environment, m_stderr, kOtherUser);
-    ASSERT_GT(pid, 0);
+    Started outside{m_root.SpawnInPlace(program, environment, m_stderr, kOtherUser)};
+    ASSERT_GT(outside.pid, 0);
     EXPECT_TRUE(
         WaitFor([&] { return Stderr().find("log in again") != std::string::npos; }, seconds(30)));
     const std::string told = Stderr();
@@ -172,20 +187,18 @@ TEST_F(InstalledService, TellsAUserOutsideTheGroupVideoWhyAndWhatToDo) {
     EXPECT_NE(told.find("group video"), std::string::npos) << told;
     EXPECT_NE(told.find("sudo adduser nobody video"), std::string::npos) << told;
     EXPECT_TRUE(WaitFor([&] { return FileExists(runtime + "/CFMessagePort"); }, seconds(30)));
-    kill(pid, SIGTERM);
-    int status = -1;
-    EXPECT_TRUE(WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds(30)));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    kill(outside.pid, SIGTERM);
+    EXPECT_TRUE(outside.EndsWithStatusZero());
     EXPECT_EQ(Log(), "");
 
     // In the group: nothing to tell, and the log is written.
-    pid = m_root.SpawnInPlace(program, environment, m_stderr, kOtherUser, {videoGid});
-    ASSERT_GT(pid, 0);
+    Started member{m_root.SpawnInPlace(program, environment, m_stderr, kOtherUser, {videoGid})};
+    ASSERT_GT(member.pid, 0);
     EXPECT_TRUE(WaitFor(
         [&] { return Log().find("camera controller started") != std::string::npos; }, seconds(30)))
         << Log();
-    kill(pid, SIGTERM);
-    EXPECT_TRUE(WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds(30)));
+    kill(member.pid, SIGTERM);
+    EXPECT_TRUE(member.EndsWithStatusZero());
     EXPECT_EQ(Stderr(), "");
 }
 
@@ -212,8 +225,8 @@ TEST_F(InstalledService, TheSimulatorChosenStreamsAndRemovalEndsTheServiceAndLea
                          &output),
               0)
         << output;
-    pid_t pid = m_root.SpawnInPlace("/usr/bin/corvalink-service", Environment(), m_stderr);
-    ASSERT_GT(pid, 0);
+    Started service{m_root.SpawnInPlace("/usr/bin/corvalink-service", Environment(), m_stderr)};
+    ASSERT_GT(service.pid, 0);
     ASSERT_TRUE(WaitFor([] { return RequestPortServed(); }, seconds(30))) << Log();
     EXPECT_TRUE(WaitFor(
         [&] {
@@ -233,14 +246,14 @@ TEST_F(InstalledService, TheSimulatorChosenStreamsAndRemovalEndsTheServiceAndLea
     // orderly way: status 0), and says so.
     ASSERT_EQ(m_root.Dpkg("-r corvalink", output), 0) << output;
     EXPECT_NE(output.find("ending the Corvalink programs that still run (process " +
-                          std::to_string(pid) + ")"),
+                          std::to_string(service.pid) + ")"),
               std::string::npos)
         << output;
+    // It has ended by the time dpkg is done.
     int status = -1;
-    EXPECT_EQ(waitpid(pid, &status, WNOHANG), pid);
+    ASSERT_EQ(waitpid(service.pid, &status, WNOHANG), service.pid);
+    service.pid = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    if (waitpid(pid, &status, WNOHANG) == 0)
-        KillAndReap(pid);
 
     // What removal keeps until purge is Debian's record of the enabled user
     // unit (the enablement link, masked); purge takes that too. Then only

@@ -1,6 +1,7 @@
 #include "CameraNode.h"
 
 #include "EvfFrame.h"
+#include "cvlhost/FrameStamp.h"
 
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -374,7 +375,7 @@ void CameraNode::Process() {
     data.chunk->flags = written ? 0 : SPA_CHUNK_FLAG_CORRUPTED;
     if (auto* header = static_cast<spa_meta_header*>(
             spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
-        header->pts = -1;
+        header->pts = m_pts;
         header->flags = 0;
         header->seq = m_bufferSequence++;
         header->dts_offset = 0;
@@ -385,6 +386,7 @@ void CameraNode::Process() {
 
 size_t CameraNode::Fill(uint8_t* memory, size_t capacity) {
     const FeedFrame newest = m_feed.Newest();
+    m_pts = cvl::host::MonotonicNowNs();
     FrameKind kind = FrameKind::Error;
     switch (newest.state) {
     case StreamState::Live:
@@ -464,6 +466,14 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
         m_offerHeight = offerHeight;
         OfferFormats(false);
     }
+    // The picture's time: when the camera took it where the frame says so,
+    // else when the capture got it (both CLOCK_MONOTONIC, PipeWire's clock).
+    cvl::host::FrameStamp stamp;
+    m_pts = cvl::host::ReadFrameStamp(bytes, length, stamp)
+                ? stamp.monotonicNs
+                : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      frame.captured.time_since_epoch())
+                      .count();
     if (m_format == PixelFormat::Mjpg) {
         // A JPEG of another size than negotiated would be misread: the
         // status picture stands in until the consumers take the new size.

@@ -85,6 +85,8 @@ private:
     bool m_streaming = false;
     Clock::time_point m_lastQueued;
     uint32_t m_bufferSequence = 0;
+    // The time of the picture in the buffer being filled.
+    int64_t m_pts = 0;
     bool m_buffersReady = false;
     bool m_inBadRun = false;
     Clock::time_point m_lastBadFrame;

@@ -19,22 +19,6 @@ std::string Number(double value) {
 
 } // namespace
 
-const char* StateText(ViewState state) {
-    switch (state) {
-    case ViewState::Live:
-        return "live";
-    case ViewState::CameraBusy:
-        return "camera busy";
-    case ViewState::NoCamera:
-        return "no camera";
-    case ViewState::ServiceNotRunning:
-        return "service not running";
-    case ViewState::Waiting:
-        break;
-    }
-    return "waiting";
-}
-
 void FrameHub::PublishLive(std::string jpeg, const host::FrameStamp* stamp, int64_t nowNs) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_frames;

@@ -6,6 +6,7 @@
 #define CVL_HOSTS_WEB_FRAMEHUB_H
 
 #include "cvlhost/FrameStamp.h"
+#include "cvlhost/StreamState.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -17,11 +18,11 @@
 
 namespace cvl::web {
 
-// What the stream shows: live video, or why there is none.
-enum class ViewState { Waiting, Live, CameraBusy, NoCamera, ServiceNotRunning };
-
-// "waiting", "live", "camera busy", "no camera", "service not running".
-const char* StateText(ViewState state);
+// What the stream shows: live video, or why there is none (the stream
+// watch's state); StateText gives "live", "waiting", "service not running",
+// "camera busy" or "no camera".
+using ViewState = host::StreamState;
+using host::StateText;
 
 struct Picture {
     std::string jpeg;

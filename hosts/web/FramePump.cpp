@@ -11,22 +11,6 @@ namespace cvl::web {
 
 namespace {
 
-ViewState StateOf(host::StreamState state) {
-    switch (state) {
-    case host::StreamState::Live:
-        return ViewState::Live;
-    case host::StreamState::ServiceNotRunning:
-        return ViewState::ServiceNotRunning;
-    case host::StreamState::CameraBusy:
-        return ViewState::CameraBusy;
-    case host::StreamState::NoCamera:
-        return ViewState::NoCamera;
-    case host::StreamState::Waiting:
-        break;
-    }
-    return ViewState::Waiting;
-}
-
 std::string BytesOf(const host::CapturedFrame& frame) {
     if (!frame.frame || !frame.frame->GetBuf() || frame.frame->GetBufSize() <= 0)
         return std::string();
@@ -82,7 +66,7 @@ void FramePump::Run() {
         host::CapturedFrame frame;
         const bool fresh =
             stream.WaitNewer(sequence, Clock::now() + std::chrono::milliseconds(100), frame);
-        const ViewState state = StateOf(stream.State());
+        const ViewState state = stream.State();
         if (state != shown) {
             std::printf("cvl-web: %s\n", StateText(state));
             std::fflush(stdout);
@@ -106,7 +90,12 @@ void FramePump::Run() {
         host::FrameStamp stamp;
         const bool stamped = host::ReadFrameStamp(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                   bytes.size(), stamp);
-        m_hub.PublishLive(std::move(bytes), stamped ? &stamp : nullptr, host::MonotonicNowNs());
+        // Latency up to the GetFrame call that returned the frame (the steady
+        // clock is the stamps' CLOCK_MONOTONIC).
+        const int64_t gotNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(frame.captured.time_since_epoch())
+                .count();
+        m_hub.PublishLive(std::move(bytes), stamped ? &stamp : nullptr, gotNs);
     }
     // Leaving the stream: the process's last holder sends StopStreaming.
 }

@@ -1,7 +1,5 @@
 #include "ControlPath.h"
 
-#include "CVLPaths.h"
-
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -36,6 +34,17 @@ bool PrivateFolder(const std::string& folder, std::string& error) {
     return true;
 }
 
+// The installation root the process runs in: CVL_ROOT, or "/" when it is
+// unset or empty. The platform layer reads it itself, depending on nothing
+// of the system above it.
+std::string InstallRoot() {
+    const char* value = std::getenv("CVL_ROOT");
+    std::string root = value ? value : "";
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    return root.empty() ? "/" : root;
+}
+
 uint64_t Fnv1a(const std::string& text) {
     uint64_t hash = 14695981039346656037ull;
     for (unsigned char c : text) {
@@ -63,9 +72,9 @@ bool ControlSocketPath(std::string& path, std::string& error) {
 
     // The same installation named two ways (a symbolic link, "/" or "") must
     // give the same key.
-    std::string root = CVLInstallRoot();
+    std::string root = InstallRoot();
     char resolved[PATH_MAX];
-    if (realpath(root.empty() ? "/" : root.c_str(), resolved))
+    if (realpath(root.c_str(), resolved))
         root = resolved;
     char key[17];
     std::snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(Fnv1a(root)));

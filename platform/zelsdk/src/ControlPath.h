@@ -8,7 +8,7 @@
 namespace zelsim {
 
 // The control socket of the simulator that serves the installation root
-// (CVLInstallRoot()). On failure returns false with a message in error.
+// (CVL_ROOT, "/" when unset). On failure returns false with a message in error.
 // The runtime folder is $XDG_RUNTIME_DIR, or else /tmp/runtime-<uid>
 // (created with mode 0700 and refused when another user owns it); the socket
 // is "zelsim/<key>.sock" in it, key being a hash of the resolved root.

@@ -230,20 +230,25 @@ TEST(CvlSrcStatus, SizeChangesRenegotiateAndDecodingGoesOn) {
     EXPECT_EQ(pipeline.Error(), "");
 }
 
-TEST(CvlSrcService, AbsentServiceGivesStatusFramesAndStopsPromptly) {
+TEST(CvlSrcService, AnAbsentServiceIsNamedAndNeverShownAsABusyCamera) {
     InitGStreamer();
     {
         Pipeline pipeline("cvlsrc ! appsink name=sink");
         ASSERT_TRUE(pipeline.Play());
-        ASSERT_TRUE(pipeline.WaitForBuffers([](const std::vector<Buffer>& all) {
-            return all.size() >= 10 && all.back().kind == FrameKind::Error;
-        }));
-        // After 5 s without a frame: the busy status frame, still flowing.
-        ASSERT_TRUE(pipeline.WaitForStatus("busy"));
-        const size_t busy = pipeline.BufferCount();
-        ASSERT_TRUE(pipeline.WaitForBuffers([&](const std::vector<Buffer>& all) {
-            return all.size() >= busy + 10 && all.back().kind == FrameKind::Busy;
-        }));
+        ASSERT_TRUE(pipeline.WaitForState("service not running")) << pipeline.Error();
+        // Well past the 5 s after which the client library makes its busy
+        // picture: still the waiting picture, flowing, and no busy camera.
+        ASSERT_TRUE(pipeline.WaitForBuffers(
+            [](const std::vector<Buffer>& all) {
+                return !all.empty() &&
+                       all.back().arrived - all.front().arrived > std::chrono::seconds(7);
+            },
+            std::chrono::seconds(40)));
+        for (const Buffer& buffer : pipeline.Buffers())
+            ASSERT_EQ(buffer.kind, FrameKind::Error);
+        const std::vector<std::string> statuses = pipeline.Statuses();
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "busy"), 0);
+        EXPECT_EQ(pipeline.States().back(), "service not running");
         EXPECT_TRUE(pipeline.Stop(std::chrono::seconds(5)));
     }
     // Only live frames wanted: nothing flows, and stopping does not hang.
@@ -255,7 +260,7 @@ TEST(CvlSrcService, AbsentServiceGivesStatusFramesAndStopsPromptly) {
     EXPECT_EQ(liveOnly.BufferCount(), 0u);
 }
 
-TEST(CvlSrcService, AKilledServiceGivesBusyFramesAndANewServiceBringsLiveBack) {
+TEST(CvlSrcService, AKilledServiceIsNamedAndANewServiceBringsLiveBack) {
     ServiceProcess first;
     ASSERT_TRUE(first.Start());
     Pipeline pipeline("cvlsrc ! appsink name=sink");
@@ -265,11 +270,11 @@ TEST(CvlSrcService, AKilledServiceGivesBusyFramesAndANewServiceBringsLiveBack) {
     kill(first.Pid(), SIGKILL);
     first.WaitForExit();
     // The client repeats its last frame; the element notices the silence,
-    // finds no service and hands out the busy frame instead.
-    ASSERT_TRUE(pipeline.WaitForStatus("busy", std::chrono::seconds(30)));
-    const size_t busy = pipeline.BufferCount();
+    // finds no service and hands out the waiting picture instead.
+    ASSERT_TRUE(pipeline.WaitForState("service not running", std::chrono::seconds(30)));
+    const size_t gone = pipeline.BufferCount();
     ASSERT_TRUE(pipeline.WaitForBuffers([&](const std::vector<Buffer>& all) {
-        return all.size() >= busy + 10 && all.back().kind == FrameKind::Busy;
+        return all.size() >= gone + 10 && all.back().kind == FrameKind::Error;
     }));
 
     ServiceProcess second;
@@ -292,6 +297,44 @@ TEST(CvlSrcService, AKilledServiceGivesBusyFramesAndANewServiceBringsLiveBack) {
         std::chrono::seconds(30)));
     EXPECT_TRUE(WaitForLogMessage("received: StartStreaming from: " + std::to_string(getpid())));
     (void)statusesBefore;
+}
+
+TEST(CvlSrcShared, EveryElementOfTheProcessGoesLiveOnOneClientStream) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    const auto liveFrames = [](Pipeline& pipeline, int sink) {
+        return DistinctLive(pipeline.Buffers(sink));
+    };
+    // Two elements in one pipeline.
+    Pipeline both("cvlsrc ! appsink name=sink cvlsrc ! appsink name=sink1");
+    ASSERT_TRUE(both.Play());
+    ASSERT_TRUE(WaitFor([&] { return liveFrames(both, 0) >= 10 && liveFrames(both, 1) >= 10; },
+                        std::chrono::seconds(30)))
+        << liveFrames(both, 0) << " and " << liveFrames(both, 1) << " live frames";
+
+    // A second pipeline of the same process joins the same stream.
+    {
+        Pipeline other("cvlsrc ! appsink name=sink");
+        ASSERT_TRUE(other.Play());
+        const size_t before = liveFrames(both, 1);
+        ASSERT_TRUE(WaitFor([&] { return liveFrames(other, 0) >= 10; }, std::chrono::seconds(30)));
+        EXPECT_TRUE(
+            WaitFor([&] { return liveFrames(both, 1) >= before + 10; }, std::chrono::seconds(30)));
+        EXPECT_EQ(other.Statuses().back(), "live");
+        EXPECT_TRUE(other.Stop());
+    }
+    // The pipeline that left took nothing away from the others.
+    const size_t before = liveFrames(both, 0);
+    EXPECT_TRUE(
+        WaitFor([&] { return liveFrames(both, 0) >= before + 10; }, std::chrono::seconds(30)));
+    EXPECT_EQ(CountLogMessages("received: StartStreaming from: " + std::to_string(getpid())), 1);
+
+    // A sandbox-mode element cannot share a port-mode stream: a clear error.
+    Pipeline mixed("cvlsrc mode=sandbox ! fakesink");
+    mixed.Play(); // refused at start
+    EXPECT_TRUE(WaitFor([&] { return !mixed.Error().empty(); }, std::chrono::seconds(10)));
+    EXPECT_NE(mixed.Error().find("port mode"), std::string::npos) << mixed.Error();
+    EXPECT_TRUE(both.Stop());
 }
 
 TEST(CvlSrcService, TwentyStartStopCyclesLeaveNoThreadPortOrFileBehind) {

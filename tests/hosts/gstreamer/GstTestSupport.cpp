@@ -124,8 +124,10 @@ Pipeline::Pipeline(const std::string& description) {
     GstBus* bus = gst_element_get_bus(m_pipeline);
     gst_bus_set_sync_handler(bus, &Pipeline::OnMessage, this, nullptr);
     gst_object_unref(bus);
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(m_pipeline), "sink");
-    if (sink) {
+    for (const char* name : {"sink", "sink1", "sink2", "sink3"}) {
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(m_pipeline), name);
+        if (!sink)
+            continue;
         g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, nullptr);
         g_signal_connect(sink, "new-sample", G_CALLBACK(&Pipeline::NewSample), this);
         gst_object_unref(sink);
@@ -167,6 +169,8 @@ GstFlowReturn Pipeline::NewSample(GstElement* sink, gpointer data) {
         return GST_FLOW_ERROR;
     Buffer record;
     record.arrived = std::chrono::steady_clock::now();
+    const std::string name = GST_ELEMENT_NAME(sink);
+    record.sink = name == "sink" ? 0 : std::atoi(name.c_str() + 4);
     GstCaps* caps = gst_sample_get_caps(sample);
     if (caps && gst_caps_get_size(caps) > 0) {
         const GstStructure* structure = gst_caps_get_structure(caps, 0);
@@ -202,10 +206,12 @@ GstBusSyncReply Pipeline::OnMessage(GstBus*, GstMessage* message, gpointer data)
             const char* status = gst_structure_get_string(structure, "status");
             gboolean live = FALSE;
             gst_structure_get_boolean(structure, "live", &live);
+            const char* state = gst_structure_get_string(structure, "state");
             if (status && (std::string(status) == "live") == (live == TRUE))
                 self->m_statuses.push_back(status);
             else
                 self->m_statuses.push_back("malformed");
+            self->m_states.push_back(state ? state : "malformed");
         }
         break;
     }
@@ -230,18 +236,34 @@ GstBusSyncReply Pipeline::OnMessage(GstBus*, GstMessage* message, gpointer data)
     return GST_BUS_DROP;
 }
 
-std::vector<Buffer> Pipeline::Buffers() {
+std::vector<Buffer> Pipeline::Buffers(int sink) {
     pthread_mutex_lock(&m_mutex);
-    std::vector<Buffer> copy = m_buffers;
+    std::vector<Buffer> copy;
+    for (const Buffer& buffer : m_buffers)
+        if (buffer.sink == sink)
+            copy.push_back(buffer);
     pthread_mutex_unlock(&m_mutex);
     return copy;
 }
 
 size_t Pipeline::BufferCount() {
+    return Buffers().size();
+}
+
+std::vector<std::string> Pipeline::States() {
     pthread_mutex_lock(&m_mutex);
-    const size_t count = m_buffers.size();
+    std::vector<std::string> copy = m_states;
     pthread_mutex_unlock(&m_mutex);
-    return count;
+    return copy;
+}
+
+bool Pipeline::WaitForState(const std::string& state, std::chrono::milliseconds timeout) {
+    return WaitFor(
+        [&] {
+            const std::vector<std::string> states = States();
+            return !states.empty() && states.back() == state;
+        },
+        timeout);
 }
 
 std::vector<std::string> Pipeline::Statuses() {

@@ -43,13 +43,14 @@ struct Buffer {
     GstClockTime pts = GST_CLOCK_TIME_NONE;
     FrameKind kind = FrameKind::Other;
     uint64_t sequence = 0; // of a live frame
+    int sink = 0;          // 0 for the appsink "sink", n for "sink<n>"
     std::chrono::steady_clock::time_point arrived;
 };
 
 class Pipeline {
 public:
-    // gst_parse_launch of the description; an appsink named "sink" in it has
-    // its buffers recorded.
+    // gst_parse_launch of the description; the appsinks named "sink" and
+    // "sink1" to "sink3" in it have their buffers recorded.
     explicit Pipeline(const std::string& description);
     // Sets the pipeline to NULL.
     ~Pipeline();
@@ -63,10 +64,13 @@ public:
     bool Stop(std::chrono::milliseconds bound = std::chrono::seconds(10));
     void SendEos();
 
-    std::vector<Buffer> Buffers();
+    // The buffers of "sink" (0) or "sink<n>".
+    std::vector<Buffer> Buffers(int sink = 0);
     size_t BufferCount();
     // The "status" fields of the cvlsrc status messages, in order.
     std::vector<std::string> Statuses();
+    // Their "state" fields (why there is no live picture), in order.
+    std::vector<std::string> States();
     bool SawEos();
     std::string Error();
 
@@ -77,6 +81,10 @@ public:
     bool WaitForStatus(const std::string& status,
                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+    // Until the last status message's state is state.
+    bool WaitForState(const std::string& state,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 private:
     static GstFlowReturn NewSample(GstElement* sink, gpointer self);
     static GstBusSyncReply OnMessage(GstBus* bus, GstMessage* message, gpointer self);
@@ -85,6 +93,7 @@ private:
     pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;
     std::vector<Buffer> m_buffers;
     std::vector<std::string> m_statuses;
+    std::vector<std::string> m_states;
     bool m_eos = false;
     std::string m_error;
 };

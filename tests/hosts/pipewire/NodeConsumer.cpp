@@ -114,7 +114,9 @@ NodeConsumer::NodeConsumer(const std::string& caps) {
 
 NodeConsumer::NodeConsumer(const std::vector<std::pair<int, int>>& sizes) : m_sizes(sizes) {
     InitGStreamer();
-    Build("pipewiresrc name=src "
+    // always-copy: pipewiresrc 0.3.65 hands on PipeWire's buffer memory, which
+    // a renegotiation unmaps while the buffer may still be read here.
+    Build("pipewiresrc name=src always-copy=true "
           "stream-properties=\"props,media.type=Video,media.category=Capture,media.role=Camera\" "
           "! video/x-raw,format=I420 ! appsink name=sink sync=false max-buffers=2 drop=true");
 }

@@ -92,4 +92,48 @@ TEST(JpegSize, RefusesWhatIsNotAWholeHeaderWithoutReadingPastTheBytes) {
     EXPECT_EQ(height, 7);
 }
 
+// SOI, then a colour baseline frame header whose three components have the
+// given sampling factors (horizontal << 4 | vertical).
+std::vector<uint8_t> ColourHeader(uint8_t luma, uint8_t cb, uint8_t cr) {
+    return {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x01, 0xE0, 0x02, 0x80,
+            0x03, 0x01, luma, 0x00, 0x02, cb,   0x01, 0x03, cr,   0x01};
+}
+
+TEST(JpegInfo, ReadsComponentsAndSamplingOfTheFirstFrameHeader) {
+    const struct {
+        uint8_t luma, cb, cr;
+        JpegSampling sampling;
+    } cases[] = {
+        {0x11, 0x11, 0x11, JpegSampling::S444},    {0x21, 0x11, 0x11, JpegSampling::S422},
+        {0x22, 0x11, 0x11, JpegSampling::S420},    {0x12, 0x11, 0x11, JpegSampling::S440},
+        {0x41, 0x11, 0x11, JpegSampling::S411},    {0x22, 0x11, 0x21, JpegSampling::Unknown},
+        {0x32, 0x21, 0x21, JpegSampling::Unknown}, {0x22, 0x00, 0x00, JpegSampling::Unknown},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> jpeg = ColourHeader(c.luma, c.cb, c.cr);
+        JpegInfo info;
+        ASSERT_TRUE(ReadJpegInfo(jpeg.data(), jpeg.size(), info)) << int(c.luma);
+        EXPECT_EQ(info.width, 640);
+        EXPECT_EQ(info.height, 480);
+        EXPECT_EQ(info.components, 3);
+        EXPECT_EQ(info.sampling, c.sampling) << int(c.luma) << " " << int(c.cb);
+        // Every truncation is refused or read within its bytes.
+        for (size_t length = 0; length < jpeg.size(); ++length) {
+            const std::vector<uint8_t> prefix(jpeg.begin(), jpeg.begin() + length);
+            EXPECT_FALSE(ReadJpegInfo(prefix.data(), prefix.size(), info)) << length;
+        }
+    }
+    // A grey image, and a progressive one.
+    JpegInfo info;
+    const std::vector<uint8_t> grey = Header(0xC2, 320, 200);
+    ASSERT_TRUE(ReadJpegInfo(grey.data(), grey.size(), info));
+    EXPECT_EQ(info.sampling, JpegSampling::Grey);
+    EXPECT_TRUE(info.progressive);
+    EXPECT_STREQ(SamplingName(JpegSampling::S420), "4:2:0");
+    // A header that claims three components but holds one is refused.
+    std::vector<uint8_t> claims = Header(0xC0, 320, 200);
+    claims[18] = 3;
+    EXPECT_FALSE(ReadJpegInfo(claims.data(), claims.size(), info));
+}
+
 } // namespace

@@ -122,10 +122,11 @@ TEST_F(CameraInBrowser, ChromiumListsTheCameraShowsTheBarsAndFollowsUnplugAndPlu
 }
 
 // Live frames keep reaching the page at 960x640: new pictures (not the
-// same one sent again) at a steady rate. The bound is generous, since the
-// suite runs sanitizer builds on a shared machine; the rate itself (at least
-// 25 a second in an optimised build) is measured by bench/browser/run.sh,
-// which runs this case with CVL_BROWSER_BENCH_SECONDS set and prints it.
+// same one sent again) at a steady rate. The bound is below the 25 a second
+// wanted, since the suite runs sanitizer builds on a shared machine (they got
+// 32 at a load average of 27); the rate itself is measured by
+// bench/browser/run.sh, which runs this case with CVL_BROWSER_BENCH_SECONDS
+// set and prints it.
 TEST_F(CameraInBrowser, ChromiumGetsLiveFramesAt960x640) {
     const char* benchSeconds = std::getenv("CVL_BROWSER_BENCH_SECONDS");
     const double window = benchSeconds ? std::max(5.0, std::atof(benchSeconds)) : 5.0;
@@ -148,8 +149,8 @@ TEST_F(CameraInBrowser, ChromiumGetsLiveFramesAt960x640) {
         bestDistinct = std::max(bestDistinct, end.DistinctRateSince(start));
         start = end;
     }
-    EXPECT_GE(bestRate, 10.0) << Diagnostics(browser);
-    EXPECT_GE(bestDistinct, 5.0) << "the page gets the same picture again and again";
+    EXPECT_GE(bestRate, 20.0) << Diagnostics(browser);
+    EXPECT_GE(bestDistinct, 15.0) << "the page gets the same picture again and again";
     RecordProperty("frames_per_second", std::to_string(bestRate));
     if (benchSeconds)
         std::printf("{\"browser\":\"chromium\",\"size\":\"960x640\",\"window_s\":%.0f,"

@@ -329,7 +329,7 @@ TEST_F(GphotoBackend, FramesOverTheBoundAreNotTakenAndReportedOnceABurst) {
     ASSERT_EQ(SetEvf(camera, ZEL_EVF_OUTPUT_HOST), ZEL_ERR_OK);
     uint64_t sequence = 0;
     ASSERT_EQ(Download(camera, sequence), ZEL_ERR_OK);
-    // 100 MB previews: skipped as frames not ready, the session stays.
+    // 24 MiB previews: skipped as frames not ready, the session stays.
     ASSERT_TRUE(m_camera.Fault("oversized", 600));
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(Download(camera, sequence), ZEL_ERR_FRAME_NOT_READY);

@@ -214,6 +214,20 @@ bool PtpIpCamera::SessionHeld() {
     return m_sessionHolder != 0;
 }
 
+// A JPEG start, then filler up to 24 MiB (three times what the backend
+// takes), and a JPEG end.
+static const std::vector<uint8_t>& HugeFrame() {
+    static const std::vector<uint8_t> bytes = [] {
+        std::vector<uint8_t> made(24u << 20, 0x20);
+        made[0] = 0xFF;
+        made[1] = 0xD8;
+        made[made.size() - 2] = 0xFF;
+        made[made.size() - 1] = 0xD9;
+        return made;
+    }();
+    return bytes;
+}
+
 bool PtpIpCamera::FaultNamed(const std::string& name, Fault& fault) {
     static const std::pair<const char*, Fault> names[] = {
         {"none", Fault::None},
@@ -234,6 +248,8 @@ bool PtpIpCamera::FaultNamed(const std::string& name, Fault& fault) {
 }
 
 void PtpIpCamera::Inject(Fault fault, int seconds) {
+    if (fault == Fault::Oversized)
+        HugeFrame();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_fault = fault;
@@ -260,16 +276,19 @@ void PtpIpCamera::StallWhileFaulty() {
 bool PtpIpCamera::SendFrame(int fd, uint32_t transaction, const std::vector<uint8_t>& frame,
                             Fault fault) {
     if (fault == Fault::Oversized) {
-        // A JPEG start, then filler up to 100 MB, and a JPEG end.
-        static const Bytes huge = [] {
-            Bytes bytes(100u << 20, 0x20);
-            bytes[0] = 0xFF;
-            bytes[1] = 0xD8;
-            bytes[bytes.size() - 2] = 0xFF;
-            bytes[bytes.size() - 1] = 0xD9;
-            return bytes;
-        }();
-        return SendData(fd, transaction, huge) && Respond(fd, kOk, transaction);
+        // Written straight from the one buffer: copying it for every frame
+        // would take longer than libgphoto2 waits for an answer.
+        const Bytes& huge = HugeFrame();
+        std::vector<uint8_t> start;
+        Put32(start, transaction);
+        Put32(start, static_cast<uint32_t>(huge.size()));
+        Put32(start, 0);
+        std::vector<uint8_t> head;
+        Put32(head, static_cast<uint32_t>(huge.size() + 12));
+        Put32(head, kEndData);
+        Put32(head, transaction);
+        return WriteAll(fd, Packet(kStartData, start)) && WriteAll(fd, head) &&
+               WriteAll(fd, huge) && Respond(fd, kOk, transaction);
     }
     if (fault != Fault::Drop && fault != Fault::Truncate)
         return SendData(fd, transaction, frame) && Respond(fd, kOk, transaction);

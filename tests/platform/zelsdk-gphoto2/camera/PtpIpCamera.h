@@ -41,7 +41,7 @@ public:
         DeviceInfo,  // GetDeviceInfo answers garbage
         ShortAck,    // the init acknowledgement stops after the connection number
         Transaction, // answers carry other transaction ids
-        Oversized,   // live-view frames of 100 MB
+        Oversized,   // live-view frames of 24 MiB
     };
     // A fault's name on the command line, or false.
     static bool FaultNamed(const std::string& name, Fault& fault);

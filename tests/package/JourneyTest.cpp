@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -93,9 +94,23 @@ TEST(CameraOwner, InstallsPicksCorvalinkCameraInTheBrowserAndSeesTheNetworkCamer
     ASSERT_TRUE(server.Start());
     CameraPage page(server);
     HeadlessBrowser browser(BrowserKind::Chromium, session);
-    ASSERT_TRUE(browser.Open(page.Url()));
-    const CameraView view = page.WaitForView(
-        [](const CameraView& v) { return !v.error.empty() || ShowsLiveBars(v); }, seconds(120));
+    // On a loaded machine Chromium has once failed to start the node's
+    // stream ("NotReadableError: Could not start video source") right after
+    // the node appeared; the page is opened again then, a few times at most,
+    // and each such start is printed.
+    CameraView view;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const size_t reports = page.Reports();
+        if (attempt > 0)
+            browser.Close();
+        ASSERT_TRUE(browser.Open(page.Url()));
+        view = page.WaitForView(
+            [](const CameraView& v) { return !v.error.empty() || ShowsLiveBars(v); }, seconds(120),
+            reports);
+        if (view.error.rfind("NotReadableError", 0) != 0)
+            break;
+        std::printf("camera page, attempt %d: %s\n", attempt + 1, view.Summary().c_str());
+    }
     ASSERT_TRUE(ShowsLiveBars(view)) << view.Summary() << "\n" << browser.Log() << logs();
     EXPECT_EQ(view.label, kCameraLabel);
     EXPECT_NE(std::find(view.labels.begin(), view.labels.end(), kCameraLabel), view.labels.end());

@@ -5,6 +5,10 @@
 # build installs them.
 set(CVL_PACKAGE_ROOT "/opt/corvalink")
 set(CVL_PACKAGE_COMPONENT package)
+# The uninstaller and the platform stand-ins that only it uses: part of every
+# staged installation ("cmake --install" installs every component), left out
+# of the package, which the package manager removes.
+set(CVL_UNINSTALLER_COMPONENT uninstaller)
 if(CMAKE_LIBRARY_ARCHITECTURE)
     set(CVL_PACKAGE_LIBDIR "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
 else()

@@ -27,9 +27,6 @@ extern "C" {
 #define CVL_PATH_LAUNCH_AGENT CVL_PATH_LAUNCH_AGENTS "/" CVL_SERVICE_IDENTIFIER ".plist"
 #define CVL_PATH_APPLICATION "/Applications/Corvalink"
 #define CVL_PATH_OSASCRIPT "/usr/bin/osascript"
-// Present only where a package manager installed the system; its first line
-// is the command that removes the package.
-#define CVL_PATH_PACKAGE_MARKER CVL_PATH_APPLICATION "/InstalledByPackage"
 
 // The installation root without a trailing slash: "" when it is "/".
 const char* CVLInstallRoot(void);

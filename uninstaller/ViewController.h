@@ -9,7 +9,3 @@
 // The AppleScript statement that removes the installation: run by osascript
 // with "-e" in front of it. Exposed for the tests.
 NSString *CVLRemovalStatement(void);
-
-// The command that removes a package installation, read from the marker
-// file the package installs; nil for an installation of any other kind.
-NSString *CVLPackageRemovalCommand(void);

@@ -68,21 +68,6 @@ NSString *CVLRemovalStatement(void) {
         [NSString stringWithFormat:@"do shell script \"%@\" with administrator privileges", quoted];
 }
 
-NSString *CVLPackageRemovalCommand(void) {
-    NSString *marker = Resolved(CVL_PATH_PACKAGE_MARKER);
-    if (![[NSFileManager defaultManager] fileExistsAtPath:marker])
-        return nil;
-    NSString *text = [NSString stringWithContentsOfFile:marker
-                                               encoding:NSUTF8StringEncoding
-                                                  error:NULL];
-    NSArray *lines = [(text ? text : @"") componentsSeparatedByString:@"\n"];
-    NSString *command = [[lines objectAtIndex:0]
-        stringByTrimmingCharactersInSet:[NSCharacterSet whitespaceAndNewlineCharacterSet]];
-    // A marker without a command still means the package manager owns the
-    // files; the package is named after the system.
-    return [command length] > 0 ? command : @"apt remove corvalink";
-}
-
 @interface ViewController ()
 - (NSAlert *)alertWithKeys:(NSString *)prefix buttons:(NSArray *)buttonKeys;
 - (void)showAlert:(NSAlert *)alert didEndSelector:(SEL)selector;
@@ -125,20 +110,6 @@ NSString *CVLPackageRemovalCommand(void) {
 
 - (IBAction)uninstallClicked:(id)sender {
     (void)sender;
-    // The package manager owns a package installation: removing its files
-    // behind its back would leave its records wrong, so the person is told
-    // the command instead.
-    NSString *packageCommand = CVLPackageRemovalCommand();
-    if (packageCommand != nil) {
-        WriteLine([@"Package installation: " stringByAppendingString:packageCommand]);
-        NSAlert *alert = [self alertWithKeys:@"package"
-                                     buttons:[NSArray arrayWithObject:@"package.ok"]];
-        [alert setInformativeText:[Localized(@"package.text")
-                                      stringByReplacingOccurrencesOfString:@"%@"
-                                                                withString:packageCommand]];
-        [self showAlert:alert didEndSelector:@selector(resultDidEnd:returnCode:contextInfo:)];
-        return;
-    }
     NSAlert *alert =
         [self alertWithKeys:@"confirm"
                     buttons:[NSArray arrayWithObjects:@"confirm.cancel", @"confirm.ok", nil]];

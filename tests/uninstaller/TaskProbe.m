@@ -8,7 +8,6 @@
 #include <string.h>
 
 NSString *CVLRemovalStatement(void);
-NSString *CVLPackageRemovalCommand(void);
 
 static int g_events = 0;
 static char g_order[64] = "";
@@ -99,9 +98,6 @@ int main(int argc, const char *argv[]) {
             Print(key, [bundle localizedStringForKey:key value:@"" table:nil]);
     } else if (strcmp(scenario, "statement") == 0) {
         Print(@"statement", CVLRemovalStatement());
-    } else if (strcmp(scenario, "package") == 0) {
-        NSString *command = CVLPackageRemovalCommand();
-        Print(@"package", command ? command : @"(none)");
     }
     [pool release];
     return 0;

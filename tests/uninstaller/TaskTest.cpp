@@ -136,12 +136,7 @@ TEST(UninstallerStrings, EveryAlertKeyHasItsNoteAndAText) {
         {"cancelled.ok", "Completion dialog - OK"},
         {"error.title", "Error dialog title"},
         {"error.text", "Error dialog text"},
-        {"error.ok", "Error dialog - OK"},
-        // The alert that names the package manager's command instead of removing.
-        {"package.title", "Package installation dialog title"},
-        {"package.text",
-         "Package installation dialog text; %@ stands for the command that removes the package"},
-        {"package.ok", "Package installation dialog - OK"}};
+        {"error.ok", "Error dialog - OK"}};
     std::string strings;
     ASSERT_TRUE(ReadFile(BinaryDir() + "/bin/Corvalink_Uninstaller.app/Resources/English.lproj/"
                                        "Localizable.strings",
@@ -172,20 +167,6 @@ TEST(PrivilegedTask, RemovalStatementIsExact) {
                   "/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin ; rm -rf " + root +
                   "/Library/LaunchAgents/com.corvalink.cvlservice.plist; rm -rf '" + root +
                   "/Applications/Corvalink'\" with administrator privileges");
-}
-
-TEST(PrivilegedTask, PackageMarkerNamesTheRemovalCommand) {
-    const std::string marker = InstallRoot() + "/Applications/Corvalink/InstalledByPackage";
-    // No marker: an installation of the system's own, removed by the statement.
-    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "(none)");
-    // The first line, without surrounding blanks.
-    ASSERT_TRUE(WriteFile(marker, "  apt remove corvalink \nsecond line\n"));
-    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
-    // An empty or unreadable marker still marks a package installation.
-    ASSERT_TRUE(WriteFile(marker, ""));
-    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
-    ASSERT_TRUE(WriteFile(marker, "\xff\xfe\n"));
-    EXPECT_EQ(RunProbe("stp_probe", "package").values.at("package"), "apt remove corvalink");
 }
 
 TEST(PrivilegedTask, RemovalStatementForTheRealRootIsTheInstalledOne) {

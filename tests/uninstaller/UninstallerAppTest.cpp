@@ -391,23 +391,6 @@ TEST_F(UninstallerApp, GrantedPromptRemovesTheInstallation) {
     EXPECT_EQ(status, 0);
 }
 
-TEST_F(UninstallerApp, PackageInstallationIsLeftToThePackageManager) {
-    ASSERT_TRUE(WriteFile(m_root + kAppFolder + std::string("/InstalledByPackage"),
-                          "apt remove corvalink\n"));
-    StartApp(0);
-    ASSERT_TRUE(ClickMain(true, [&] { return AlertShown(); }));
-    const std::string package = Alert();
-    EXPECT_EQ(Output(), std::vector<std::string>{"Package installation: apt remove corvalink"});
-    ASSERT_TRUE(ClickAlert(package, 0, [&] { return !AlertShown(); }));
-    // No password was asked for and nothing was removed; the window still works.
-    EXPECT_FALSE(FileExists(TempFolder() + "/prompt.log"));
-    ExpectInstalled(true);
-    int status = -1;
-    ASSERT_TRUE(ClickMain(false, [&] { return Exited(status); }));
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(Output().size(), 1u);
-}
-
 TEST_F(UninstallerApp, QuitEndsWithoutAlert) {
     StartApp(0);
     int status = -1;

@@ -46,6 +46,10 @@ bool Valid(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc < 2 || !Valid(argc, argv)) {
         std::fputs(kUsage, stderr);
         return 2;

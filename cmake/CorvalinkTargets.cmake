@@ -21,6 +21,12 @@ function(cvl_add_gtest name)
     endif()
     set(properties TIMEOUT ${ARG_TIMEOUT})
     if(ARG_LABELS)
+        # gtest_discover_tests passes its properties on as one flat list, so
+        # a second label would become a property name: one label a target.
+        list(LENGTH ARG_LABELS label_count)
+        if(label_count GREATER 1)
+            message(FATAL_ERROR "cvl_add_gtest(${name}): one label only, got ${ARG_LABELS}")
+        endif()
         list(APPEND properties LABELS "${ARG_LABELS}")
     endif()
     if(ARG_RESOURCE_LOCK)

@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 namespace cvl::web {
@@ -14,18 +12,6 @@ namespace cvl::web {
 namespace {
 
 constexpr int kMaxRate = 1000;
-
-bool ParseWhole(const std::string& text, long low, long high, long& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
-}
 
 } // namespace
 
@@ -68,7 +54,7 @@ bool ParseListenAddress(const std::string& text, ListenAddress& address) {
             return false;
     }
     long port = 0;
-    if (!ParseWhole(portText, 0, 65535, port))
+    if (!host::ParseWholeNumber(portText, 0, 65535, port))
         return false;
     parsed.port = static_cast<uint16_t>(port);
     address = parsed;
@@ -102,7 +88,7 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
             }
         } else if (name == "--rate") {
             long rate = 0;
-            if (!ParseWhole(value, 1, kMaxRate, rate)) {
+            if (!host::ParseWholeNumber(value, 1, kMaxRate, rate)) {
                 error = "--rate needs a whole number from 1 to " + std::to_string(kMaxRate) +
                         ", not \"" + value + "\"";
                 return false;

@@ -2,7 +2,6 @@
 
 #include "TestSupport.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -77,13 +76,9 @@ ProcessFigures FiguresOf(pid_t pid) {
                 figures.rssKb = std::atol(line.c_str() + 6);
         }
     }
-    if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        figures.descriptors = 0;
-        while (dirent* entry = readdir(fds))
-            if (entry->d_name[0] != '.')
-                ++figures.descriptors;
-        closedir(fds);
-    }
+    const int descriptors = OpenDescriptors(pid);
+    if (descriptors >= 0)
+        figures.descriptors = descriptors;
     return figures;
 }
 

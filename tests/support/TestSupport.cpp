@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -182,6 +183,18 @@ int ProbeAsOtherUser(const std::string& verb, const std::string& argument,
                           " --clear-groups " + ShellQuote(Program("cvl-port-probe")) + " " + verb +
                           " " + ShellQuote(argument) + (output ? " 2>&1" : " 2>/dev/null"),
                       output);
+}
+
+int OpenDescriptors(pid_t pid) {
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
 }
 
 } // namespace cvl::test

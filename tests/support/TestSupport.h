@@ -53,6 +53,8 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 // Kills the child process with SIGKILL and waits for it; sets pid to -1.
 // Does nothing for a pid of 0 or less.
 void KillAndReap(pid_t& pid);
+// Open descriptors of a process, -1 when it is gone.
+int OpenDescriptors(pid_t pid);
 
 // The user that tests run as to play another local user (nobody).
 constexpr unsigned kOtherUser = 65534;

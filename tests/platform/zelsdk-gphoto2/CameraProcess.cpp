@@ -3,7 +3,6 @@
 #include "TestSupport.h"
 
 #include <csignal>
-#include <dirent.h>
 #include <fstream>
 #include <fcntl.h>
 #include <cstdlib>
@@ -111,18 +110,6 @@ bool MapsLibgphoto2(pid_t pid) {
 
 std::string GphotoHelper() {
     return BinaryDir() + "/lib/gphoto2/zelsdk-gphoto2-helper";
-}
-
-int OpenDescriptors(pid_t pid) {
-    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
-    closedir(dir);
-    return count;
 }
 
 } // namespace cvl::test

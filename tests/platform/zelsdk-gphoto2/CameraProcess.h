@@ -49,8 +49,6 @@ private:
 // The gphoto2 build of libZelSDK, and its helper program beside it.
 std::string GphotoLibrary();
 std::string GphotoHelper();
-// Open descriptors of a process, -1 when it is gone.
-int OpenDescriptors(pid_t pid);
 // libgphoto2 is loaded in the process.
 bool MapsLibgphoto2(pid_t pid);
 

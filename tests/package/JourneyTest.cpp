@@ -6,6 +6,7 @@
 // Headless Chromium lists "Corvalink Camera" and shows the test camera's
 // frames, also after the console's restart of the service.
 #include "CameraPage.h"
+#include "CameraRun.h"
 #include "CameraProcess.h"
 #include "DesktopSession.h"
 #include "HeadlessBrowser.h"
@@ -94,23 +95,7 @@ TEST(CameraOwner, InstallsPicksCorvalinkCameraInTheBrowserAndSeesTheNetworkCamer
     ASSERT_TRUE(server.Start());
     CameraPage page(server);
     HeadlessBrowser browser(BrowserKind::Chromium, session);
-    // On a loaded machine Chromium has once failed to start the node's
-    // stream ("NotReadableError: Could not start video source") right after
-    // the node appeared; the page is opened again then, a few times at most,
-    // and each such start is printed.
-    CameraView view;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const size_t reports = page.Reports();
-        if (attempt > 0)
-            browser.Close();
-        ASSERT_TRUE(browser.Open(page.Url()));
-        view = page.WaitForView(
-            [](const CameraView& v) { return !v.error.empty() || ShowsLiveBars(v); }, seconds(120),
-            reports);
-        if (view.error.rfind("NotReadableError", 0) != 0)
-            break;
-        std::printf("camera page, attempt %d: %s\n", attempt + 1, view.Summary().c_str());
-    }
+    const CameraView view = OpenCameraPage(browser, page, page.Url(), ShowsLiveBars, seconds(120));
     ASSERT_TRUE(ShowsLiveBars(view)) << view.Summary() << "\n" << browser.Log() << logs();
     EXPECT_EQ(view.label, kCameraLabel);
     EXPECT_NE(std::find(view.labels.begin(), view.labels.end(), kCameraLabel), view.labels.end());

@@ -119,6 +119,12 @@ bool HeadlessBrowser::Screenshot(const std::string& url, const std::string& pngP
     return FileExists(pngPath);
 }
 
+bool HeadlessBrowser::CaptureCheckFailed() const {
+    const std::string log = Log();
+    return log.find("video_capture_pipewire.cc") != std::string::npos &&
+           log.find("RaceDetected") != std::string::npos;
+}
+
 bool HeadlessBrowser::Running() {
     if (m_process.Pid() > 0 && std::chrono::steady_clock::now() >= m_deadline)
         Close();

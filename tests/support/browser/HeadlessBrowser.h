@@ -46,6 +46,16 @@ public:
     void Close();
     // The run's standard output and error.
     std::string Log() const { return m_process.Log(); }
+    // Whether the run's capture of a PipeWire camera ended on the browser's
+    // own thread check: WebRTC's PipeWire capture (Chromium's and Firefox's)
+    // leaves its capture thread's serialisation scope in StartCapture only
+    // after it has let its PipeWire thread run, so a stream callback that
+    // comes at that moment aborts the capture process ("Check failed:
+    // !race_checker...RaceDetected()"), and the page gets
+    // "NotReadableError: Could not start video source". It is a matter of
+    // the browser's thread timing (seen on loaded machines), not of the
+    // node's answers, which come over PipeWire only after that moment.
+    bool CaptureCheckFailed() const;
 
     // How long one run may take at most.
     void SetLimit(std::chrono::milliseconds limit) { m_limit = limit; }

@@ -192,6 +192,11 @@ void PageServer::ReleaseHold() {
     m_changed.notify_all();
 }
 
+void PageServer::Hold() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_released = false;
+}
+
 void PageServer::Accept() {
     while (true) {
         pollfd entries[2] = {{m_listener, POLLIN, 0}, {m_wake[0], POLLIN, 0}};

@@ -50,6 +50,8 @@ public:
                              std::chrono::milliseconds timeout, size_t after = 0) const;
     // Lets every waiting and later GET /hold be answered.
     void ReleaseHold();
+    // Holds later GET /hold again, for a page that is loaded once more.
+    void Hold();
 
 private:
     void Accept();

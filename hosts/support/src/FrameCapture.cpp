@@ -5,6 +5,7 @@
 #include "CVLClient.h"
 #include "EvfFrame.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -40,7 +41,13 @@ FrameCapture::FrameCapture(const CaptureSettings& settings, StreamWatch::Timing 
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_cond_init(&m_changed, &attributes);
     pthread_condattr_destroy(&attributes);
-    pthread_create(&m_thread, nullptr, &FrameCapture::Thread, this);
+    // Without its thread the capture publishes nothing: its holders show
+    // the waiting picture, and the reason is said once.
+    const int error = pthread_create(&m_thread, nullptr, &FrameCapture::Thread, this);
+    m_threadStarted = error == 0;
+    if (!m_threadStarted)
+        std::fprintf(stderr, "corvalink host: cannot start the frame capture thread: %s\n",
+                     std::strerror(error));
 }
 
 FrameCapture::~FrameCapture() {
@@ -48,7 +55,8 @@ FrameCapture::~FrameCapture() {
     m_keepRunning = false;
     pthread_cond_broadcast(&m_changed);
     pthread_mutex_unlock(&m_mutex);
-    pthread_join(m_thread, nullptr);
+    if (m_threadStarted)
+        pthread_join(m_thread, nullptr);
     pthread_cond_destroy(&m_changed);
 }
 

@@ -2,6 +2,7 @@
 
 #include "cvlhost/JpegHeader.h"
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -11,7 +12,7 @@ namespace {
 
 constexpr uint8_t kComment = 0xFE;
 
-// A decimal number of at most 19 digits (fits a signed 64-bit value).
+// A decimal number of at most 19 digits (fits 64 bits unsigned).
 bool ParseDecimal(const std::string& text, uint64_t& value) {
     if (text.empty() || text.size() > 19)
         return false;
@@ -43,7 +44,8 @@ bool ParseComment(const uint8_t* text, size_t length, FrameStamp& stamp) {
         if (word.rfind("seq=", 0) == 0 && ParseDecimal(word.substr(4), value)) {
             parsed.sequence = value;
             haveSequence = true;
-        } else if (word.rfind("t=", 0) == 0 && ParseDecimal(word.substr(2), value)) {
+        } else if (word.rfind("t=", 0) == 0 && ParseDecimal(word.substr(2), value) &&
+                   value <= static_cast<uint64_t>(INT64_MAX)) {
             parsed.monotonicNs = static_cast<int64_t>(value);
             haveTime = true;
         }

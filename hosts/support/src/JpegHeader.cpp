@@ -135,4 +135,17 @@ bool ReadJpegSize(const uint8_t* bytes, size_t length, int& width, int& height) 
     return true;
 }
 
+bool EndsWithEndOfImage(const uint8_t* bytes, size_t length) {
+    if (!bytes || length < 4)
+        return false;
+    const size_t reach = length < kEndOfImageReach ? length : kEndOfImageReach;
+    // The start-of-image marker's own bytes are never paired.
+    const size_t first = length - reach < 2 ? 2 : length - reach;
+    for (size_t i = length - 1; i > first; --i) {
+        if (bytes[i] == 0xD9 && bytes[i - 1] == 0xFF)
+            return true;
+    }
+    return false;
+}
+
 } // namespace cvl::host

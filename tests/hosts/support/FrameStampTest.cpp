@@ -29,8 +29,10 @@ TEST(FrameStamp, ReadsTheSimulatorsCommentAndNothingElse) {
     EXPECT_EQ(stamp.sequence, 17u);
     EXPECT_EQ(stamp.monotonicNs, 123456789012);
 
-    for (const char* bad : {"zelsim seq=17", "zelsim t=5", "seq=x t=5", "seq=-1 t=5",
-                            "seq=1 t=99999999999999999999", ""})
+    for (const char* bad :
+         {"zelsim seq=17", "zelsim t=5", "seq=x t=5", "seq=-1 t=5", "seq=1 t=99999999999999999999",
+          // 19 digits, above the largest signed 64-bit time
+          "seq=1 t=9223372036854775808", ""})
         EXPECT_FALSE(ReadFrameStamp(StampedJpeg(bad).data(), StampedJpeg(bad).size(), stamp))
             << bad;
     // Every truncation is refused or read within its bytes (the sanitizers

@@ -136,4 +136,25 @@ TEST(JpegInfo, ReadsComponentsAndSamplingOfTheFirstFrameHeader) {
     EXPECT_FALSE(ReadJpegInfo(claims.data(), claims.size(), info));
 }
 
+// A whole JPEG ends with its end-of-image marker, also where a camera pads
+// the frame after it; one cut short in transfer does not.
+TEST(JpegEnd, AWholeJpegHasItsEndOfImageMarkerAndACutOneHasNone) {
+    std::vector<uint8_t> whole = StatusFrame();
+    ASSERT_GT(whole.size(), kEndOfImageReach);
+    EXPECT_TRUE(EndsWithEndOfImage(whole.data(), whole.size()));
+    std::vector<uint8_t> padded = whole;
+    padded.insert(padded.end(), 300, 0x00);
+    EXPECT_TRUE(EndsWithEndOfImage(padded.data(), padded.size()));
+
+    for (size_t cut : {whole.size() - 1, whole.size() / 2, size_t{600}})
+        EXPECT_FALSE(EndsWithEndOfImage(whole.data(), cut)) << cut;
+    // Padding beyond the reach is a frame without an end as far as the
+    // check goes: it reads no further back.
+    padded.insert(padded.end(), kEndOfImageReach, 0x00);
+    EXPECT_FALSE(EndsWithEndOfImage(padded.data(), padded.size()));
+    const uint8_t soiOnly[] = {0xFF, 0xD8, 0x00, 0x00};
+    EXPECT_FALSE(EndsWithEndOfImage(soiOnly, sizeof soiOnly));
+    EXPECT_FALSE(EndsWithEndOfImage(nullptr, 100));
+}
+
 } // namespace

@@ -113,6 +113,7 @@ private:
     CaptureSettings m_settings;
     StreamWatch::Timing m_timing;
     pthread_t m_thread;
+    bool m_threadStarted = false;
 
     // Guards everything below it up to m_listenerMutex; the lock of m_changed.
     pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;

@@ -47,6 +47,13 @@ bool ReadJpegInfo(const uint8_t* bytes, size_t length, JpegInfo& info);
 // The width and height alone, as ReadJpegInfo reads them.
 bool ReadJpegSize(const uint8_t* bytes, size_t length, int& width, int& height);
 
+// Whether the end-of-image marker (FF D9) stands among the last bytes, where
+// a whole JPEG has it (some cameras pad their frames after it). A frame cut
+// short in transfer has none there; scan data never holds FF D9. Reads at
+// most the last kEndOfImageReach bytes.
+constexpr size_t kEndOfImageReach = 4096;
+bool EndsWithEndOfImage(const uint8_t* bytes, size_t length);
+
 } // namespace cvl::host
 
 #endif

@@ -25,6 +25,10 @@ public:
     FrameKind Kind(const EvfFrame& frame) const;
     FrameKind Kind(const uint8_t* bytes, size_t length) const;
 
+    // Whether all three could be read: without them there is no
+    // installation to show a picture from.
+    bool Complete() const { return !m_error.empty() && !m_busy.empty() && !m_disconnected.empty(); }
+
 private:
     using Bytes = std::vector<unsigned char>;
     Bytes m_error;

@@ -2,6 +2,7 @@
 
 #include "EvfFrame.h"
 #include "cvlhost/FrameStamp.h"
+#include "cvlhost/JpegHeader.h"
 
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -40,7 +41,14 @@ spa_video_format RawId(PixelFormat format) {
     }
 }
 
+// Raw 4:2:0 and 4:2:2 formats need even sides: a live view of odd size is
+// offered to raw consumers at the even size below it (and scaled), to MJPG
+// consumers at its own size (passed through).
 const spa_pod* BuildFormat(spa_pod_builder& builder, PixelFormat format, int width, int height) {
+    if (format != PixelFormat::Mjpg) {
+        width &= ~1;
+        height &= ~1;
+    }
     const spa_rectangle size =
         SPA_RECTANGLE(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
     if (format == PixelFormat::Mjpg)
@@ -436,6 +444,13 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
             BadFrame("larger than a live view can be");
             return 0;
         }
+        // Not decoded here: a JPEG cut short (its end-of-image marker
+        // missing) is the one damage that can be told cheaply, and the raw
+        // path's decoder refuses it too.
+        if (!cvl::host::EndsWithEndOfImage(bytes, length)) {
+            BadFrame("cut short (no end-of-image marker)");
+            return 0;
+        }
     } else {
         // A 4:2:0 JPEG of the negotiated size goes straight from its planes
         // to the frame; anything else through full-size YCbCr and scaling.
@@ -455,15 +470,11 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
             return 0;
         }
     }
-    // Odd sides cannot be offered as raw 4:2:0; the picture is scaled to the
-    // even size below it.
-    const int offerWidth = width & ~1;
-    const int offerHeight = height & ~1;
-    if (offerWidth != m_offerWidth || offerHeight != m_offerHeight) {
+    if (width != m_offerWidth || height != m_offerHeight) {
         std::fprintf(stderr, "cvl-camera: the live view is %dx%d now; offering that size\n", width,
                      height);
-        m_offerWidth = offerWidth;
-        m_offerHeight = offerHeight;
+        m_offerWidth = width;
+        m_offerHeight = height;
         OfferFormats(false);
     }
     // The picture's time: when the camera took it where the frame says so,

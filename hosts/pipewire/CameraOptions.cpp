@@ -2,7 +2,6 @@
 
 #include "cvlhost/HostOptions.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace cvl::camera {
@@ -14,15 +13,16 @@ constexpr int kMinSide = 16;
 constexpr int kMaxSide = 8192;
 
 bool ParseSize(const std::string& text, int& width, int& height) {
-    int w = 0;
-    int h = 0;
-    char end = 0;
-    if (std::sscanf(text.c_str(), "%dx%d%c", &w, &h, &end) != 2)
+    const size_t x = text.find('x');
+    if (x == std::string::npos)
         return false;
-    if (w < kMinSide || h < kMinSide || w > kMaxSide || h > kMaxSide || w % 2 || h % 2)
+    long w = 0;
+    long h = 0;
+    if (!cvl::host::ParseWholeNumber(text.substr(0, x), kMinSide, kMaxSide, w) ||
+        !cvl::host::ParseWholeNumber(text.substr(x + 1), kMinSide, kMaxSide, h) || w % 2 || h % 2)
         return false;
-    width = w;
-    height = h;
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
     return true;
 }
 

@@ -1,6 +1,8 @@
 #include "FrameFeed.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace cvl::camera {
@@ -14,7 +16,14 @@ constexpr std::chrono::milliseconds kWaitSlice{100};
 } // namespace
 
 FrameFeed::FrameFeed(Wake wake, void* context) : m_wake(wake), m_context(context) {
-    pthread_create(&m_thread, nullptr, &FrameFeed::Thread, this);
+    // Without its thread the feed holds no stream: the node shows the
+    // waiting picture, and the reason is said once.
+    const int error = pthread_create(&m_thread, nullptr, &FrameFeed::Thread, this);
+    if (error != 0) {
+        m_joined = true;
+        std::fprintf(stderr, "cvl-camera: cannot start the frame feed thread: %s\n",
+                     std::strerror(error));
+    }
 }
 
 FrameFeed::~FrameFeed() {

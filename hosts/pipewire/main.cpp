@@ -4,34 +4,16 @@
 #include "CameraNode.h"
 #include "CameraOptions.h"
 
-#include "CVLPaths.h"
+#include "cvlhost/StockFrames.h"
 
 #include <pipewire/pipewire.h>
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-namespace {
-
-// The files without which no picture can be shown: the installation's
-// status pictures (the client library reads the same).
-bool HaveInstallation(std::string& missing) {
-    for (const char* path : {CVL_PATH_ERROR_FRAME, CVL_PATH_BUSY_FRAME, CVL_PATH_NO_DEVICE_FRAME}) {
-        const char* resolved = CVLResolvePath(path);
-        if (access(resolved, R_OK) != 0) {
-            missing = resolved;
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     using namespace cvl::camera;
@@ -49,13 +31,11 @@ int main(int argc, char** argv) {
         std::printf("cvl-camera %s\n", CVL_VERSION);
         return kExitOk;
     }
-    std::string missing;
-    if (!HaveInstallation(missing)) {
-        const char* root = CVLInstallRoot();
-        std::fprintf(stderr,
-                     "cvl-camera: no Corvalink installation under %s (%s is missing); install "
-                     "Corvalink or set CVL_ROOT to its root\n",
-                     *root ? root : "/", missing.c_str());
+    // The installation's status pictures, which the client library reads
+    // too: without them no picture can be shown.
+    if (!cvl::host::StockFrames().Complete()) {
+        std::fprintf(stderr, "cvl-camera: no Corvalink installation: its status pictures cannot be "
+                             "read; install Corvalink, or set CVL_ROOT to the root of one\n");
         return kExitNoInstallation;
     }
 

@@ -287,47 +287,82 @@ TEST_F(CameraNode, LiveViewSizeChangeRenegotiates) {
 
 // Frames the camera sends that the node cannot show: not a JPEG beyond its
 // first marker, empty, a header claiming 16384x16384, a JPEG cut half way.
-// Between good frames they make the waiting picture, cvl-camera goes on, and
-// the whole run of bad frames costs one line on its standard error.
-TEST_F(CameraNode, BadFramesShowTheStatusPictureWithOneLinePerBurst) {
+// The simulator plays them in a loop with a good frame (a red 320x240 JPEG).
+std::string BadFramesFolder() {
     const std::string folder = MakeFolder("frames");
     std::string good;
-    ASSERT_TRUE(ReadFile(BinaryDir() + "/resources/error.jpg", good));
-    // A good frame: any JPEG the node can decode; the bars come from the
-    // simulator's own pattern, so here the good frame is told by its size.
-    ASSERT_EQ(RunCommand("convert -size 320x240 xc:'#ff0000' -sampling-factor 2x2 " +
+    EXPECT_EQ(RunCommand("convert -size 320x240 xc:'#ff0000' -sampling-factor 2x2 " +
                          ShellQuote(folder + "/0-good.jpg")),
               0);
-    ASSERT_TRUE(WriteFile(folder + "/1-not-a-jpeg.jpg", std::string("\xFF\xD8garbage garbage")));
-    ASSERT_TRUE(WriteFile(folder + "/2-empty.jpg", ""));
+    EXPECT_TRUE(ReadFile(folder + "/0-good.jpg", good));
+    EXPECT_TRUE(WriteFile(folder + "/1-not-a-jpeg.jpg", std::string("\xFF\xD8garbage garbage")));
+    EXPECT_TRUE(WriteFile(folder + "/2-empty.jpg", ""));
     // A whole JPEG whose frame header claims 16384x16384.
     std::string huge = good;
     const size_t frameHeader = huge.find("\xFF\xC0");
-    ASSERT_NE(frameHeader, std::string::npos);
-    huge.replace(frameHeader + 5, 4, std::string("\x40\x00\x40\x00", 4));
-    ASSERT_TRUE(WriteFile(folder + "/3-huge.jpg", huge));
-    ASSERT_TRUE(WriteFile(folder + "/4-cut.jpg", good.substr(0, good.size() / 2)));
+    EXPECT_NE(frameHeader, std::string::npos);
+    if (frameHeader != std::string::npos)
+        huge.replace(frameHeader + 5, 4, std::string("\x40\x00\x40\x00", 4));
+    EXPECT_TRUE(WriteFile(folder + "/3-huge.jpg", huge));
+    EXPECT_TRUE(WriteFile(folder + "/4-cut.jpg", good.substr(0, good.size() / 2)));
+    return folder;
+}
 
+// Between good frames the bad ones make the waiting picture at the
+// negotiated size, cvl-camera goes on, and the whole run of bad frames costs
+// one line on its standard error. An MJPG consumer, which gets the camera's
+// JPEGs as they are, is never handed one cut short.
+TEST_F(CameraNode, BadFramesShowTheStatusPictureWithOneLinePerBurst) {
     ServiceOptions service;
-    service.frames = folder;
+    service.frames = BadFramesFolder();
     ASSERT_NO_FATAL_FAILURE(StartAll(service, {"--size", "320x240"}));
-    NodeConsumer& consumer = Consume(kRaw);
-    // Both the good frame and the stand-in for the bad ones arrive, for
-    // several seconds of frames.
-    EXPECT_TRUE(consumer.WaitFor(
-        [](const std::vector<Consumed>& frames) {
-            return frames.size() >= 100 && CountShown(frames, Shown::Waiting) >= 10;
-        },
-        seconds(60)))
-        << Describe(consumer.Frames()) << m_camera.Log();
-    EXPECT_TRUE(AllOf(consumer.Frames(), 0, [](const Consumed& f) {
-        return f.width == 320 && f.height == 240;
-    })) << Describe(consumer.Frames());
+    for (const char* caps : {kRaw, kMjpg}) {
+        NodeConsumer& consumer = Consume(caps);
+        // Both the good frame and the stand-in for the bad ones arrive, for
+        // several seconds of frames.
+        EXPECT_TRUE(consumer.WaitFor(
+            [](const std::vector<Consumed>& frames) {
+                return frames.size() >= 100 && CountShown(frames, Shown::Waiting) >= 10;
+            },
+            seconds(60)))
+            << caps << ": " << Describe(consumer.Frames()) << consumer.Error() << m_camera.Log();
+        EXPECT_TRUE(
+            AllOf(consumer.Frames(), 0,
+                  [](const Consumed& f) { return f.width == 320 && f.height == 240 && f.whole; }))
+            << caps << ": " << Describe(consumer.Frames());
+        consumer.Stop();
+    }
     EXPECT_EQ(m_camera.Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
     int lines = 0;
     for (const std::string& line : SplitLines(m_camera.Log()))
         lines += line.find("a frame from the camera is") != std::string::npos;
     EXPECT_EQ(lines, 1) << m_camera.Log();
+}
+
+// A live view of odd size: MJPG consumers get it at its own size, passed
+// through; raw 4:2:0 needs even sides, so raw consumers get it scaled to the
+// even size below.
+TEST_F(CameraNode, AnOddLiveViewSizeReachesMjpgAsItIsAndRawAtTheEvenSizeBelow) {
+    ServiceOptions service;
+    service.size = "641x481";
+    ASSERT_NO_FATAL_FAILURE(StartAll(service, {"--size", "640x480"}));
+    NodeConsumer& mjpg = Consume(kMjpg);
+    EXPECT_TRUE(mjpg.WaitFor([](const std::vector<Consumed>& frames) {
+        size_t live = 0;
+        for (const Consumed& f : frames)
+            live += f.shown == Shown::Bars && f.stamped && f.width == 641 && f.height == 481;
+        return live >= 20;
+    })) << Describe(mjpg.Frames())
+        << mjpg.Error() << m_camera.Log();
+    mjpg.Stop();
+    NodeConsumer& raw = Consume(kRaw);
+    EXPECT_TRUE(raw.WaitFor([](const std::vector<Consumed>& frames) {
+        return CountShown(frames, Shown::Bars) >= 20;
+    })) << Describe(raw.Frames())
+        << raw.Error() << m_camera.Log();
+    EXPECT_TRUE(AllOf(raw.Frames(), 0, [](const Consumed& f) {
+        return f.width == 640 && f.height == 480;
+    })) << Describe(raw.Frames());
 }
 
 // A V4L2-only program through PipeWire's V4L2 compatibility library.

@@ -3,6 +3,7 @@
 #include "GstTestSupport.h"
 #include "TestSupport.h"
 #include "cvlhost/FrameStamp.h"
+#include "cvlhost/JpegHeader.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,7 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
     GstCaps* caps = gst_pad_get_current_caps(pad);
     std::string format = "?";
     bool stamped = false;
+    bool whole = true;
     if (caps && gst_caps_get_size(caps) > 0) {
         const GstStructure* structure = gst_caps_get_structure(caps, 0);
         if (gst_structure_has_name(structure, "image/jpeg")) {
@@ -174,6 +176,7 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
             if (buffer && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
                 cvl::host::FrameStamp stamp;
                 stamped = cvl::host::ReadFrameStamp(map.data, map.size, stamp);
+                whole = cvl::host::EndsWithEndOfImage(map.data, map.size);
                 gst_buffer_unmap(buffer, &map);
             }
         } else if (const char* raw = gst_structure_get_string(structure, "format")) {
@@ -185,6 +188,7 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
     pthread_mutex_lock(&self->m_mutex);
     self->m_format = format;
     self->m_lastStamped = stamped;
+    self->m_lastWhole = whole;
     pthread_mutex_unlock(&self->m_mutex);
     return GST_PAD_PROBE_OK;
 }
@@ -237,6 +241,7 @@ GstFlowReturn NodeConsumer::NewSample(GstElement* sink, gpointer data) {
     pthread_mutex_lock(&self->m_mutex);
     record.format = self->m_format;
     record.stamped = self->m_lastStamped;
+    record.whole = self->m_lastWhole;
     self->m_frames.push_back(record);
     pthread_mutex_unlock(&self->m_mutex);
     return GST_FLOW_OK;

@@ -30,6 +30,8 @@ struct Consumed {
     Shown shown = Shown::Other;
     // An MJPG frame that still carries the camera's stamp: passed through.
     bool stamped = false;
+    // An MJPG frame that ends with its end-of-image marker (not cut short).
+    bool whole = true;
 };
 
 class NodeConsumer {
@@ -71,6 +73,7 @@ private:
     // What the source's pad carries now.
     std::string m_format;
     bool m_lastStamped = false;
+    bool m_lastWhole = true;
 };
 
 // What picture shows, by the simulator's bars and the installation's status

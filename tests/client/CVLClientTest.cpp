@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -112,29 +113,45 @@ TEST(CVLClient, SandboxModeStartsAndStopsNothingAndSendsNoFrameRateReport) {
 TEST(CVLClient, ReportsDistinctFramesPerIntervalOfMoreThanASecond) {
     RequestPort service;
     // The report clock runs from construction: the first report comes with
-    // the first GetFrame after more than 1000 ms.
-    const auto start = std::chrono::steady_clock::now();
-    CVLClient client;
-    client.StartStreaming();
-    const std::string portName = FramePortName(Pid());
-    ASSERT_TRUE(WaitFor([&] { return PortServed(portName); }));
-    for (int n = 1; n <= 5; ++n) {
-        ASSERT_TRUE(SendFrameTo(portName, BuildFrameMessage(NumberedFrame(n).data(), 200)));
-        EXPECT_EQ(BytesOf(std::unique_ptr<EvfFrame>(client.GetFrame())).size(), n == 1 ? 0u : 200u);
+    // the first GetFrame after more than 1000 ms. The five frames must all
+    // fall before it for the count to be known; a run where the machine
+    // took most of that second for them is tried again with a new client.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const size_t before = service.Payloads().size();
+        const auto start = std::chrono::steady_clock::now();
+        CVLClient client;
+        client.StartStreaming();
+        const std::string portName = FramePortName(Pid());
+        ASSERT_TRUE(WaitFor([&] { return PortServed(portName); }));
+        for (int n = 1; n <= 5; ++n) {
+            ASSERT_TRUE(SendFrameTo(portName, BuildFrameMessage(NumberedFrame(n).data(), 200)));
+            EXPECT_EQ(BytesOf(std::unique_ptr<EvfFrame>(client.GetFrame())).size(),
+                      n == 1 ? 0u : 200u);
+        }
+        // Only the StartStreaming so far.
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(800) ||
+            service.Payloads().size() != before + 1) {
+            client.StopStreaming();
+            std::printf("attempt %d: the frames took most of the report's second; again\n",
+                        attempt + 1);
+            continue;
+        }
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                std::unique_ptr<EvfFrame> frame(client.GetFrame());
+                return service.Payloads().size() == before + 2;
+            },
+            std::chrono::seconds(5)));
+        EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+        // The empty frame and the five numbered ones, the last repeated: 6.
+        EXPECT_EQ(service.Payloads()[before + 1], Request("plugin fps: 6"));
+        // The lone newest frame, repeated by the call that reported, counts
+        // again in the new interval.
+        EXPECT_EQ(client.GetNumUniqueFramesRcvd(), 1);
+        client.StopStreaming();
+        return;
     }
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            std::unique_ptr<EvfFrame> frame(client.GetFrame());
-            return service.Payloads().size() == 2;
-        },
-        std::chrono::seconds(5)));
-    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-    // The empty frame and the five numbered ones, the last repeated: 6.
-    EXPECT_EQ(service.Payloads()[1], Request("plugin fps: 6"));
-    // The lone newest frame, repeated by the call that reported, counts again
-    // in the new interval.
-    EXPECT_EQ(client.GetNumUniqueFramesRcvd(), 1);
-    client.StopStreaming();
+    FAIL() << "no attempt sent its five frames within 800 ms";
 }
 
 // Sandbox reading: the ring, torn and stale files, missing files and resets.

@@ -352,6 +352,30 @@ TEST(DebianPackage, UserUnitsPassSystemdAnalyzeVerify) {
     }
 }
 
+// What an administrator disabled for every user stays disabled through an
+// upgrade (the package installed again: prerm upgrade, postinst configure),
+// as systemctl reads the links; postinst starts in the running sessions
+// only what systemctl still calls enabled.
+TEST(DebianPackage, AUnitDisabledForEveryUserStaysDisabledThroughAnUpgrade) {
+    if (!HaveProgram("systemctl") || !HaveProgram("deb-systemd-helper"))
+        GTEST_SKIP() << "systemctl or deb-systemd-helper is not installed";
+    InstalledRoot root;
+    std::string output;
+    ASSERT_TRUE(root.Install(output)) << output;
+    const std::string systemctl = "systemctl --root=" + ShellQuote(root.Path()) + " --global ";
+    for (const char* unit : {"corvalink.service", "corvalink-camera.service"})
+        EXPECT_EQ(RunCommand(systemctl + "is-enabled --quiet " + unit), 0) << unit;
+    EXPECT_NE(RunCommand(systemctl + "is-enabled --quiet corvalink-web.service"), 0);
+
+    ASSERT_EQ(RunCommand(systemctl + "disable corvalink-camera.service 2>&1", &output), 0)
+        << output;
+    ASSERT_TRUE(root.Install(output)) << output;
+    EXPECT_NE(RunCommand(systemctl + "is-enabled --quiet corvalink-camera.service"), 0);
+    EXPECT_EQ(RunCommand(systemctl + "is-enabled --quiet corvalink.service"), 0);
+    EXPECT_FALSE(FileExists(root.Path() +
+                            "/etc/systemd/user/default.target.wants/corvalink-camera.service"));
+}
+
 TEST(DebianPackage, DevelopersFindTheClientLibraryFromTheSystemPlaces) {
     INSTALL_IN_PLACE(root);
     const std::string host = SourceDir() + "/docs/example-host";

@@ -340,10 +340,15 @@ TEST(DebianPackage, UserUnitsPassSystemdAnalyzeVerify) {
     std::string units;
     RunCommand("ls " + ShellQuote(root.Path() + kUnits), &units);
     ASSERT_EQ(SplitLines(units).size(), 3u) << units;
+    // As user units, the way a user manager loads them. --user needs a
+    // runtime folder (the test's own); the configuration folder is an empty
+    // one, so that nothing of this machine's user settings comes in.
+    const std::string user = "XDG_RUNTIME_DIR=" + ShellQuote(RuntimeFolder()) +
+                             " XDG_CONFIG_HOME=" + ShellQuote(MakeFolder("user-config")) + " ";
     for (const std::string& unit : SplitLines(units)) {
         // verify checks that ExecStart exists, at its real path.
         std::string output;
-        EXPECT_EQ(root.RunInPlace("systemd-analyze verify " +
+        EXPECT_EQ(root.RunInPlace(user + "systemd-analyze --user verify " +
                                       ShellQuote(root.Path() + kUnits + "/" + unit),
                                   output),
                   0)

@@ -78,8 +78,10 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
     const std::map<std::string, std::string> entries = PackageEntries();
     ASSERT_FALSE(entries.empty());
 
-    // Every file of the staged installation but the uninstaller's component
-    // is under the package root. The CMake package's per-configuration file
+    // Every file of the staged installation's default component (not the
+    // uninstaller's, nor the desktop camera's unit and man page, which the
+    // package has in the system's folders) is under the package root. The
+    // CMake package's per-configuration file
     // is named after the build type; the staged camera SDK (the simulator)
     // is one of the package's two.
     const std::string staged = MakeFolder("staged");
@@ -153,6 +155,15 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
         if (path.rfind(kRoot, 0) == 0 || mode[0] == 'd')
             continue;
         EXPECT_NE(std::find(system.begin(), system.end(), path), system.end()) << path;
+    }
+
+    // The root holds no second copy of what is in the system's folders: no
+    // user unit, no man page.
+    for (const auto& [path, mode] : entries) {
+        if (path.rfind(kRoot, 0) != 0)
+            continue;
+        EXPECT_EQ(path.find("/systemd/"), std::string::npos) << path;
+        EXPECT_EQ(path.find("/share/man"), std::string::npos) << path;
     }
 
     // In the root, besides the staged layout: the hosts, and the probe

@@ -305,8 +305,13 @@ TEST(DebianPackage, EveryProgramOnThePathAnswersHelpAndHasItsManPage) {
         EXPECT_EQ(program.rfind("corvalink-", 0), 0u) << program;
         std::string output;
         EXPECT_EQ(root.RunInPlace(program + " --help", output), 0) << program << ": " << output;
-        // "usage:" or "Usage:"
-        EXPECT_NE(output.find("sage: "), std::string::npos) << program << ": " << output;
+        // "usage:" or "Usage:", naming the command on PATH, not the
+        // program of the root that its starter runs.
+        const size_t usage = output.find("sage: " + program);
+        ASSERT_NE(usage, std::string::npos) << program << ": " << output;
+        const size_t after = usage + 6 + program.size();
+        EXPECT_TRUE(after < output.size() && (output[after] == ' ' || output[after] == '\n'))
+            << program << ": " << output;
         // Its man page, which man renders without a warning.
         const std::string page = root.Path() + "/usr/share/man/man1/" + program + ".1.gz";
         ASSERT_TRUE(FileExists(page)) << page;

@@ -9,6 +9,10 @@ set(CVL_PACKAGE_COMPONENT package)
 # staged installation ("cmake --install" installs every component), left out
 # of the package, which the package manager removes.
 set(CVL_UNINSTALLER_COMPONENT uninstaller)
+# Files of every staged installation that the package puts in the system's
+# folders under another name (the desktop camera's user unit, its man page):
+# left out of the package, whose root would hold them twice.
+set(CVL_STAGED_ONLY_COMPONENT staged)
 if(CMAKE_LIBRARY_ARCHITECTURE)
     set(CVL_PACKAGE_LIBDIR "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
 else()

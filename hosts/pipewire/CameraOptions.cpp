@@ -79,8 +79,9 @@ bool ParseCameraOptions(const std::vector<std::string>& args, CameraOptions& opt
     return true;
 }
 
-std::string CameraUsage() {
-    return "Usage: cvl-camera [OPTION]...\n"
+std::string CameraUsage(const std::string& program) {
+    return "Usage: " + program +
+           " [OPTION]...\n"
            "Publishes the Corvalink camera as a PipeWire camera node while it runs.\n"
            "\n"
            "  --name NAME         node.name of the node (corvalink-camera)\n"

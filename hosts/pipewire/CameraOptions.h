@@ -34,8 +34,8 @@ struct CameraOptions {
 bool ParseCameraOptions(const std::vector<std::string>& args, CameraOptions& options,
                         std::string& error);
 
-// The text of --help.
-std::string CameraUsage();
+// The text of --help, naming the program `program`.
+std::string CameraUsage(const std::string& program = "cvl-camera");
 
 } // namespace cvl::camera
 

@@ -4,6 +4,7 @@
 #include "CameraNode.h"
 #include "CameraOptions.h"
 
+#include "cvlhost/HostOptions.h"
 #include "cvlhost/StockFrames.h"
 
 #include <pipewire/pipewire.h>
@@ -19,12 +20,14 @@ int main(int argc, char** argv) {
     using namespace cvl::camera;
     CameraOptions options;
     std::string error;
+    const std::string program = cvl::host::ProgramName(argv[0], "cvl-camera");
     if (!ParseCameraOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::fprintf(stderr, "cvl-camera: %s\n%s", error.c_str(), CameraUsage().c_str());
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(),
+                     CameraUsage(program).c_str());
         return kExitBadOptions;
     }
     if (options.help) {
-        std::fputs(CameraUsage().c_str(), stdout);
+        std::fputs(CameraUsage(program).c_str(), stdout);
         return kExitOk;
     }
     if (options.version) {

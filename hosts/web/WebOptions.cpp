@@ -106,8 +106,9 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
     return true;
 }
 
-std::string WebUsage() {
-    return "usage: cvl-web [options]\n"
+std::string WebUsage(const std::string& program) {
+    return "usage: " + program +
+           " [options]\n"
            "  --listen ADDR:PORT  where to serve (default 127.0.0.1:8080; port 0: any free\n"
            "                      port). Another address than the loopback serves the camera\n"
            "                      to the network without authentication.\n"

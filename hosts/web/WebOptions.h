@@ -39,7 +39,8 @@ struct WebOptions {
 // Returns false with a one-line reason in error.
 bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options, std::string& error);
 
-std::string WebUsage();
+// The usage text, naming the program `program`.
+std::string WebUsage(const std::string& program = "cvl-web");
 
 } // namespace cvl::web
 

@@ -7,6 +7,8 @@
 #include "WebOptions.h"
 #include "WebServer.h"
 
+#include "cvlhost/HostOptions.h"
+
 #include <pthread.h>
 
 #include <csignal>
@@ -18,12 +20,14 @@ int main(int argc, char** argv) {
     using namespace cvl::web;
     WebOptions options;
     std::string error;
+    const std::string program = cvl::host::ProgramName(argv[0], "cvl-web");
     if (!ParseWebOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::fprintf(stderr, "cvl-web: %s\n%s", error.c_str(), WebUsage().c_str());
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(),
+                     WebUsage(program).c_str());
         return 2;
     }
     if (options.help) {
-        std::fputs(WebUsage().c_str(), stdout);
+        std::fputs(WebUsage(program).c_str(), stdout);
         return 0;
     }
 

@@ -25,16 +25,30 @@ in_user_managers() {
 
 # The processes whose program is one of the installation's, one id a line:
 # compared by device and inode, so that a program started through a link,
-# or in another mount namespace, counts too.
+# or in another mount namespace, counts too. A program that an upgrade
+# replaced while it ran has an inode that is no longer in the tree: it
+# counts when its file, now deleted, was under the installation's path and
+# that path, as the process sees it (/proc/PID/root), is this installation.
 installation_processes() {
     programs=$(find "$root_on_disk" -type f -perm -u+x -printf '%D:%i\n' 2>/dev/null)
     [ -n "$programs" ] || return 0
+    root_id=$(stat -c '%d:%i' "$root_on_disk")
     for exe in /proc/[0-9]*/exe; do
         id=$(stat -L -c '%d:%i' "$exe" 2>/dev/null) || continue
+        pid=${exe#/proc/}
+        pid=${pid%/exe}
         if printf '%s\n' "$programs" | grep -qx "$id"; then
-            pid=${exe#/proc/}
-            echo "${pid%/exe}"
+            echo "$pid"
+            continue
         fi
+        case $(readlink "$exe" 2>/dev/null) in
+        "@CVL_PACKAGE_ROOT@"/*" (deleted)")
+            seen=$(stat -L -c '%d:%i' "/proc/$pid/root@CVL_PACKAGE_ROOT@" 2>/dev/null) || continue
+            if [ "$seen" = "$root_id" ]; then
+                echo "$pid"
+            fi
+            ;;
+        esac
     done
 }
 

@@ -202,7 +202,8 @@ TEST_F(InstalledService, TellsAUserOutsideTheGroupVideoWhyAndWhatToDo) {
     EXPECT_EQ(Stderr(), "");
 }
 
-TEST_F(InstalledService, TheSimulatorChosenStreamsAndRemovalEndsTheServiceAndLeavesNothing) {
+TEST_F(InstalledService,
+       TheSimulatorChosenStreamsThroughAnUpgradeAndRemovalEndsItAndLeavesNothing) {
     // Every program and library of the root finds its libraries.
     std::string objects;
     RunCommand("cd " + ShellQuote(m_root.Path()) +
@@ -242,8 +243,17 @@ TEST_F(InstalledService, TheSimulatorChosenStreamsAndRemovalEndsTheServiceAndLea
         client.StopStreaming();
     }
 
+    // An upgrade (the package installed again) replaces the files under the
+    // running service and leaves it running: the new postinst starts again
+    // what a user manager runs, and nothing ends a program started by hand.
+    ASSERT_TRUE(m_root.Install(output)) << output;
+    EXPECT_EQ(output.find("ending the Corvalink programs"), std::string::npos) << output;
+    EXPECT_EQ(waitpid(service.pid, nullptr, WNOHANG), 0);
+    EXPECT_TRUE(RequestPortServed());
+
     // Removal ends the service that runs from the package's files (in an
-    // orderly way: status 0), and says so.
+    // orderly way: status 0), and says so: from the files an upgrade
+    // replaced, too.
     ASSERT_EQ(m_root.Dpkg("-r corvalink", output), 0) << output;
     EXPECT_NE(output.find("ending the Corvalink programs that still run (process " +
                           std::to_string(service.pid) + ")"),

@@ -78,8 +78,10 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
     const std::map<std::string, std::string> entries = PackageEntries();
     ASSERT_FALSE(entries.empty());
 
-    // Every file of the staged installation but the uninstaller's component
-    // is under the package root. The CMake package's per-configuration file
+    // Every file of the staged installation's default component (not the
+    // uninstaller's, nor the desktop camera's unit and man page, which the
+    // package has in the system's folders) is under the package root. The
+    // CMake package's per-configuration file
     // is named after the build type; the staged camera SDK (the simulator)
     // is one of the package's two.
     const std::string staged = MakeFolder("staged");
@@ -153,6 +155,15 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
         if (path.rfind(kRoot, 0) == 0 || mode[0] == 'd')
             continue;
         EXPECT_NE(std::find(system.begin(), system.end(), path), system.end()) << path;
+    }
+
+    // The root holds no second copy of what is in the system's folders: no
+    // user unit, no man page.
+    for (const auto& [path, mode] : entries) {
+        if (path.rfind(kRoot, 0) != 0)
+            continue;
+        EXPECT_EQ(path.find("/systemd/"), std::string::npos) << path;
+        EXPECT_EQ(path.find("/share/man"), std::string::npos) << path;
     }
 
     // In the root, besides the staged layout: the hosts, and the probe
@@ -294,8 +305,13 @@ TEST(DebianPackage, EveryProgramOnThePathAnswersHelpAndHasItsManPage) {
         EXPECT_EQ(program.rfind("corvalink-", 0), 0u) << program;
         std::string output;
         EXPECT_EQ(root.RunInPlace(program + " --help", output), 0) << program << ": " << output;
-        // "usage:" or "Usage:"
-        EXPECT_NE(output.find("sage: "), std::string::npos) << program << ": " << output;
+        // "usage:" or "Usage:", naming the command on PATH, not the
+        // program of the root that its starter runs.
+        const size_t usage = output.find("sage: " + program);
+        ASSERT_NE(usage, std::string::npos) << program << ": " << output;
+        const size_t after = usage + 6 + program.size();
+        EXPECT_TRUE(after < output.size() && (output[after] == ' ' || output[after] == '\n'))
+            << program << ": " << output;
         // Its man page, which man renders without a warning.
         const std::string page = root.Path() + "/usr/share/man/man1/" + program + ".1.gz";
         ASSERT_TRUE(FileExists(page)) << page;
@@ -340,16 +356,45 @@ TEST(DebianPackage, UserUnitsPassSystemdAnalyzeVerify) {
     std::string units;
     RunCommand("ls " + ShellQuote(root.Path() + kUnits), &units);
     ASSERT_EQ(SplitLines(units).size(), 3u) << units;
+    // As user units, the way a user manager loads them. --user needs a
+    // runtime folder (the test's own); the configuration folder is an empty
+    // one, so that nothing of this machine's user settings comes in.
+    const std::string user = "XDG_RUNTIME_DIR=" + ShellQuote(RuntimeFolder()) +
+                             " XDG_CONFIG_HOME=" + ShellQuote(MakeFolder("user-config")) + " ";
     for (const std::string& unit : SplitLines(units)) {
         // verify checks that ExecStart exists, at its real path.
         std::string output;
-        EXPECT_EQ(root.RunInPlace("systemd-analyze verify " +
+        EXPECT_EQ(root.RunInPlace(user + "systemd-analyze --user verify " +
                                       ShellQuote(root.Path() + kUnits + "/" + unit),
                                   output),
                   0)
             << unit << ": " << output;
         EXPECT_EQ(output, "") << unit;
     }
+}
+
+// What an administrator disabled for every user stays disabled through an
+// upgrade (the package installed again: prerm upgrade, postinst configure),
+// as systemctl reads the links; postinst starts in the running sessions
+// only what systemctl still calls enabled.
+TEST(DebianPackage, AUnitDisabledForEveryUserStaysDisabledThroughAnUpgrade) {
+    if (!HaveProgram("systemctl") || !HaveProgram("deb-systemd-helper"))
+        GTEST_SKIP() << "systemctl or deb-systemd-helper is not installed";
+    InstalledRoot root;
+    std::string output;
+    ASSERT_TRUE(root.Install(output)) << output;
+    const std::string systemctl = "systemctl --root=" + ShellQuote(root.Path()) + " --global ";
+    for (const char* unit : {"corvalink.service", "corvalink-camera.service"})
+        EXPECT_EQ(RunCommand(systemctl + "is-enabled --quiet " + unit), 0) << unit;
+    EXPECT_NE(RunCommand(systemctl + "is-enabled --quiet corvalink-web.service"), 0);
+
+    ASSERT_EQ(RunCommand(systemctl + "disable corvalink-camera.service 2>&1", &output), 0)
+        << output;
+    ASSERT_TRUE(root.Install(output)) << output;
+    EXPECT_NE(RunCommand(systemctl + "is-enabled --quiet corvalink-camera.service"), 0);
+    EXPECT_EQ(RunCommand(systemctl + "is-enabled --quiet corvalink.service"), 0);
+    EXPECT_FALSE(FileExists(root.Path() +
+                            "/etc/systemd/user/default.target.wants/corvalink-camera.service"));
 }
 
 TEST(DebianPackage, DevelopersFindTheClientLibraryFromTheSystemPlaces) {

@@ -98,8 +98,9 @@ bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options
     return true;
 }
 
-std::string ViewUsage() {
-    return "usage: cvl-view [options]\n"
+std::string ViewUsage(const std::string& program) {
+    return "usage: " + program +
+           " [options]\n"
            "  --seconds S         how long to stream (default 5)\n"
            "  --rate N            GetFrame calls per second (default 30)\n"
            "  --mode port|sandbox frames from the frame port or the sandbox frame files\n"

@@ -29,8 +29,9 @@ struct ViewOptions {
 bool ParseViewOptions(const std::vector<std::string>& args, ViewOptions& options,
                       std::string& error);
 
-// The usage text printed by --help and after an option error.
-std::string ViewUsage();
+// The usage text printed by --help and after an option error, naming the
+// program `program`.
+std::string ViewUsage(const std::string& program = "cvl-view");
 
 } // namespace cvl::view
 

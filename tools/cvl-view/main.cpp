@@ -7,6 +7,7 @@
 
 #include "CVLClient.h"
 #include "EvfFrame.h"
+#include "cvlhost/HostOptions.h"
 #include "cvlhost/FrameStamp.h"
 #include "cvlhost/FrameStats.h"
 #include "cvlhost/StockFrames.h"
@@ -74,12 +75,14 @@ void Reconnect(StreamWatch& watch, CVLClient& client, FrameKind kind, bool disti
 int main(int argc, char** argv) {
     ViewOptions options;
     std::string error;
+    const std::string program = cvl::host::ProgramName(argv[0], "cvl-view");
     if (!ParseViewOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::fprintf(stderr, "cvl-view: %s\n%s", error.c_str(), ViewUsage().c_str());
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(),
+                     ViewUsage(program).c_str());
         return 2;
     }
     if (options.help) {
-        std::fputs(ViewUsage().c_str(), stdout);
+        std::fputs(ViewUsage(program).c_str(), stdout);
         return 0;
     }
 

@@ -1,5 +1,7 @@
 #include "cvlhost/HostOptions.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -42,6 +44,14 @@ bool ParseWholeNumber(const std::string& text, long low, long high, long& value)
         return false;
     value = parsed;
     return true;
+}
+
+std::string ProgramName(const char* argv0, const char* fallback) {
+    if (argv0 == nullptr)
+        return fallback;
+    const char* slash = std::strrchr(argv0, '/');
+    const char* name = slash ? slash + 1 : argv0;
+    return *name ? std::string(name) : std::string(fallback);
 }
 
 } // namespace cvl::host

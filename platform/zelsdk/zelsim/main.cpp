@@ -11,15 +11,15 @@
 
 namespace {
 
-const char kUsage[] = "usage: zelsim status\n"
-                      "       zelsim plug [standard|lumidrift|unusable]\n"
-                      "       zelsim unplug\n"
-                      "       zelsim busy on|off\n"
-                      "       zelsim evf off\n"
-                      "       zelsim lens open|close\n"
-                      "       zelsim shutdown-soon\n"
-                      "       zelsim fail CALL CODE [COUNT]\n"
-                      "       zelsim calls [--clear]\n";
+// The usage text, naming the program `program`.
+std::string Usage(const std::string& program) {
+    std::string usage;
+    for (const char* verb :
+         {"status", "plug [standard|lumidrift|unusable]", "unplug", "busy on|off", "evf off",
+          "lens open|close", "shutdown-soon", "fail CALL CODE [COUNT]", "calls [--clear]"})
+        usage += (usage.empty() ? "usage: " : "       ") + program + " " + verb + "\n";
+    return usage;
+}
 
 bool Valid(int argc, char** argv) {
     std::string verb = argv[1];
@@ -43,15 +43,25 @@ bool Valid(int argc, char** argv) {
     return false;
 }
 
+// The name it was started by, for its usage (the package runs it as
+// corvalink-zelsim): the last component of argv[0].
+std::string ProgramName(const char* argv0) {
+    const char* slash = argv0 ? std::strrchr(argv0, '/') : nullptr;
+    const char* name = slash ? slash + 1 : argv0;
+    return name && *name ? name : "zelsim";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::string program = ProgramName(argv[0]);
+    const std::string usage = Usage(program);
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usage.c_str(), stdout);
         return 0;
     }
     if (argc < 2 || !Valid(argc, argv)) {
-        std::fputs(kUsage, stderr);
+        std::fputs(usage.c_str(), stderr);
         return 2;
     }
     std::string line;
@@ -94,7 +104,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (head.compare(0, 6, "USAGE ") == 0) {
-        std::fprintf(stderr, "zelsim: %s\n%s", head.c_str() + 6, kUsage);
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), head.c_str() + 6, usage.c_str());
         return 2;
     }
     if (head.compare(0, 6, "ERROR ") == 0) {

@@ -19,6 +19,13 @@ bool NextOption(const std::vector<std::string>& args, size_t& i,
 // A whole decimal number from low to high, without sign or blanks.
 bool ParseWholeNumber(const std::string& text, long low, long high, long& value);
 
+// The name a program was started by, for its usage text: the last component
+// of argv[0], or fallback (the program's own name) when argv[0] is missing
+// or empty. The package's starters run the hosts under the names on PATH
+// (corvalink-web runs cvl-web as "corvalink-web"), so the help names the
+// command the user typed.
+std::string ProgramName(const char* argv0, const char* fallback);
+
 } // namespace cvl::host
 
 #endif

@@ -346,6 +346,26 @@ TEST(RequestFlood, AHostThatStartsAndStopsFastLosesNoRequest) {
     EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 0);
 }
 
+// A client that asks for its stream while its share of the queue is full of
+// its frame-rate reports, and goes on reporting, keeps its start: the
+// reports that later ones follow make room, the older ones first, so the
+// start soon comes first in its line.
+TEST(RequestFlood, AClientsStartOutlastsItsOwnFloodOfReports) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    CVLClient client;
+    client.Start();
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(client.SendRequest("plugin fps: " + std::to_string(i)));
+    ASSERT_TRUE(client.SendRequest("StartStreaming"));
+    for (int i = 300; i < 600; ++i)
+        ASSERT_TRUE(client.SendRequest("plugin fps: " + std::to_string(i)));
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
+    EXPECT_EQ(CountLogMessages("received: StartStreaming from: " + std::to_string(getpid())), 1);
+    EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 1);
+    client.StopStreaming();
+}
+
 TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());

@@ -20,9 +20,6 @@ constexpr std::chrono::nanoseconds kQuietPeriod(3001000000LL);
 // How long shutdown waits for the closing commands to run.
 constexpr int kClosingCommandsTimeoutMs = 1000;
 
-// A request text longer than any a client sends is dropped whole.
-constexpr size_t kMaxRequestBytes = 4096;
-
 constexpr int kMaxProcesses = 2048;
 constexpr char kSandboxSenderId[] = "sandbox";
 
@@ -146,7 +143,7 @@ void CameraController::AddRequest(std::string request, long process) {
     // What is dropped is logged once per burst, after the lock is let go.
     const char* dropped = nullptr;
     pthread_mutex_lock(&m_requestsMutex);
-    if (request.size() > kMaxRequestBytes) {
+    if (request.size() > RequestQueue::kMaxRequestBytes) {
         if (!m_droppingLong)
             dropped = "request too long, dropped";
         m_droppingLong = true;

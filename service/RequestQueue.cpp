@@ -15,6 +15,9 @@ std::string SenderOf(const std::string& request) {
 
 } // namespace
 
+RequestQueue::RequestQueue(size_t maxPerLine, size_t maxRequests)
+    : m_maxPerLine(maxPerLine), m_maxRequests(maxRequests) {}
+
 int RequestQueue::CommandOf(const std::string& request) {
     const size_t separator = request.find('_');
     const size_t start = separator == std::string::npos ? 0 : separator + 1;
@@ -34,7 +37,7 @@ bool RequestQueue::Add(std::string request, long process) {
     if (found != m_byKey.end()) {
         line = found->second;
     } else {
-        line = m_lines.insert(m_lines.end(), Line{key, {}, {}});
+        line = m_lines.insert(m_lines.end(), Line{key, process, {}, {}});
         m_byKey.emplace(key, line);
     }
     auto known = line->senders.find(sender);
@@ -45,11 +48,11 @@ bool RequestQueue::Add(std::string request, long process) {
     line->requests.push_back(Request{std::move(request), known->second.number, command});
     ++m_size;
 
-    if (line->requests.size() > kMaxPerLine) {
+    if (line->requests.size() > m_maxPerLine) {
         DropFrom(line);
         return false;
     }
-    if (m_size > kMaxRequests) {
+    if (m_size > m_maxRequests) {
         // The longest line gives way; the new request's own line on a tie.
         LineList::iterator longest = line;
         for (auto it = m_lines.begin(); it != m_lines.end(); ++it) {
@@ -62,10 +65,12 @@ bool RequestQueue::Add(std::string request, long process) {
     return true;
 }
 
-std::string RequestQueue::Take() {
+std::string RequestQueue::Take(long* process) {
     if (m_lines.empty())
         return std::string();
     const LineList::iterator line = m_lines.begin();
+    if (process)
+        *process = line->process;
     const bool lineStays = line->requests.size() > 1;
     std::string request = Remove(line, 0);
     if (lineStays)

@@ -12,8 +12,8 @@
 // a message, which it cannot choose; when none is known, by the sender
 // identifier of the request text.
 //
-// Memory is bounded: a line holds at most kMaxPerLine requests and the queue
-// kMaxRequests. A request that overfills its line makes room in that line;
+// Memory is bounded: a line holds at most maxPerLine requests and the queue
+// maxRequests. A request that overfills its line makes room in that line;
 // one that overfills the queue makes room in the longest line. What goes,
 // the oldest first of the first kind that the line holds:
 //   1. a note (a command the controller only logs) that a later request of
@@ -28,7 +28,7 @@
 // stream requests of its own, or when a process keeps more identifiers
 // waiting than a line holds.
 //
-// Not thread-safe: the controller guards it with its request lock.
+// Not thread-safe: the owner guards it with a lock of its own.
 #ifndef CVL_SERVICE_REQUESTQUEUE_H
 #define CVL_SERVICE_REQUESTQUEUE_H
 
@@ -43,12 +43,18 @@ class RequestQueue {
 public:
     static constexpr size_t kMaxPerLine = 256;
     static constexpr size_t kMaxRequests = 1024;
+    // A request text longer than any a client sends; the owner drops it
+    // before it reaches the queue.
+    static constexpr size_t kMaxRequestBytes = 4096;
+
+    explicit RequestQueue(size_t maxPerLine = kMaxPerLine, size_t maxRequests = kMaxRequests);
 
     // Adds request from process (-1: not known). False when a request was
     // dropped to make room (possibly this one).
     bool Add(std::string request, long process);
-    // Removes and returns the next request in turn, or the empty text.
-    std::string Take();
+    // Removes and returns the next request in turn, or the empty text; with
+    // process, also the process it came from.
+    std::string Take(long* process = nullptr);
     size_t Size() const { return m_size; }
     bool Empty() const { return m_size == 0; }
 
@@ -64,6 +70,7 @@ private:
     };
     struct Line {
         std::string key;
+        long process;
         std::deque<Request> requests;
         std::map<std::string, Sender> senders; // by sender identifier
         uint64_t nextSender = 0;
@@ -78,6 +85,8 @@ private:
     // returns its text.
     std::string Remove(LineList::iterator line, size_t index);
 
+    const size_t m_maxPerLine;
+    const size_t m_maxRequests;
     LineList m_lines; // lines with requests, in turn order
     std::map<std::string, LineList::iterator> m_byKey;
     size_t m_size = 0;

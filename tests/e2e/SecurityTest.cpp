@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -289,17 +290,36 @@ int FloodLinesHandled(const std::string& kind = "note ") {
     return handled;
 }
 
-// A process that floods the request port, under one sender identifier or a
-// new one for every request, delays another process's request by a few of
-// the controller's passes, not by its whole backlog: the queue takes turns
-// between processes, told apart by what the platform says about the sender.
-class FloodingProcessTest : public testing::TestWithParam<const char*> {};
+struct Flood {
+    const char* mode;
+    int processes;
+};
+
+void PrintTo(const Flood& flood, std::ostream* out) {
+    *out << flood.mode << " identifier, " << flood.processes << " process(es)";
+}
+
+std::string FloodName(const testing::TestParamInfo<Flood>& info) {
+    return std::string(info.param.mode) + "_identifier_" + std::to_string(info.param.processes) +
+           "_process" + (info.param.processes > 1 ? "es" : "");
+}
+
+// Processes that flood the request port, each under one sender identifier
+// of its own or a new one for every request, delay another process's
+// request by a few of the controller's passes, not by their whole backlog:
+// the queue takes turns between processes, told apart by what the platform
+// says about the sender. Four processes of one identifier each filled a
+// queue bounded by count and identifier alone.
+class FloodingProcessTest : public testing::TestWithParam<Flood> {};
 
 TEST_P(FloodingProcessTest, DelaysAnotherClientsStreamByAFewSecondsAtMost) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
-    FloodingProcess flood(GetParam());
-    ASSERT_TRUE(flood.Started());
+    std::vector<std::unique_ptr<FloodingProcess>> floods;
+    for (int i = 0; i < GetParam().processes; ++i) {
+        floods.push_back(std::make_unique<FloodingProcess>(GetParam().mode));
+        ASSERT_TRUE(floods.back()->Started());
+    }
     // The flood has filled its share of the queue before the client asks.
     ASSERT_TRUE(WaitForLogMessage("request queue full, dropping requests", 1, seconds(60)));
     ASSERT_TRUE(WaitFor([] { return FloodLinesHandled() >= 3; }, seconds(60)));
@@ -312,16 +332,19 @@ TEST_P(FloodingProcessTest, DelaysAnotherClientsStreamByAFewSecondsAtMost) {
     const double taken =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
-    std::printf("flood of %s identifier(s): the client's request was handled after %.1f s\n",
-                GetParam(), taken);
-    // A few passes; the flood's whole share (256 requests) would take 25 s.
+    std::printf("flood of %s identifier(s) from %d process(es): the client's request was handled "
+                "after %.1f s\n",
+                GetParam().mode, GetParam().processes, taken);
+    // A few passes; a flood's whole share (256 requests) would take 25 s.
     EXPECT_LT(taken, 10.0);
     // Once per burst: the flood never lets the queue drain.
     EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 1);
     client.StopStreaming();
 }
 
-INSTANTIATE_TEST_SUITE_P(RequestFlood, FloodingProcessTest, testing::Values("one", "many"));
+INSTANTIATE_TEST_SUITE_P(RequestFlood, FloodingProcessTest,
+                         testing::Values(Flood{"one", 1}, Flood{"many", 1}, Flood{"one", 4}),
+                         FloodName);
 
 // Stream requests under ever new sender identifiers, none of which has a
 // frame port, from one process or several. Each used to leave a frame

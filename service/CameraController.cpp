@@ -1,5 +1,6 @@
 #include "CameraController.h"
 
+#include "FrameTransport.h"
 #include "LogText.h"
 #include "Logger.h"
 #include "RequestText.h"
@@ -19,9 +20,6 @@ constexpr unsigned kPassMicroseconds = 100000;
 constexpr std::chrono::nanoseconds kQuietPeriod(3001000000LL);
 // How long shutdown waits for the closing commands to run.
 constexpr int kClosingCommandsTimeoutMs = 1000;
-
-// A request text longer than any a client sends is dropped whole.
-constexpr size_t kMaxRequestBytes = 4096;
 
 constexpr int kMaxProcesses = 2048;
 constexpr char kSandboxSenderId[] = "sandbox";
@@ -83,7 +81,9 @@ void* CameraController::Thread(void* argument) {
         return nullptr;
     for (;;) {
         const std::string request = self->GetRequest();
-        if (!request.empty() && self->HandleRequest(request))
+        if (request.empty())
+            self->EndRefusals();
+        else if (self->HandleRequest(request))
             lastActivity = std::chrono::steady_clock::now();
         if (std::chrono::steady_clock::now() - lastActivity >= kQuietPeriod) {
             self->PeriodicCheck(sandboxStream);
@@ -102,6 +102,15 @@ bool CameraController::HandleRequest(const std::string& request) {
     ParseRequestText(request, senderId, command);
     g_logger.Log("received: " + LoggableText(command) + " from: " + LoggableText(senderId));
     if (command == "StartStreaming") {
+        // The client opens its frame port before it asks. Without one, the
+        // sender would only fail on its first frame; not keeping it spares a
+        // thread and a place in the list ahead of real clients, and the
+        // camera a connection that nobody would watch.
+        if (!FramePortExists(senderId)) {
+            RefuseFrameSender(m_refusingNoPort, "frame sender " + LoggableText(senderId) +
+                                                    " not added, the client has no frame port");
+            return false;
+        }
         AddFrameSender(senderId, false);
         StartStreaming();
         return true;
@@ -146,7 +155,7 @@ void CameraController::AddRequest(std::string request, long process) {
     // What is dropped is logged once per burst, after the lock is let go.
     const char* dropped = nullptr;
     pthread_mutex_lock(&m_requestsMutex);
-    if (request.size() > kMaxRequestBytes) {
+    if (request.size() > RequestQueue::kMaxRequestBytes) {
         if (!m_droppingLong)
             dropped = "request too long, dropped";
         m_droppingLong = true;
@@ -246,11 +255,14 @@ void CameraController::StopStreaming() {
 
 FrameSender* CameraController::AddFrameSender(std::string id, bool sandboxMode) {
     FrameSender* sender = nullptr;
+    bool full = false;
     pthread_mutex_lock(&m_frameSendersMutex);
     bool exists = false;
     for (FrameSender* existing : m_frameSenders)
         exists = exists || existing->GetId() == id;
-    if (!exists) {
+    if (!exists && m_frameSenders.size() >= kMaxFrameSenders) {
+        full = true;
+    } else if (!exists) {
         sender = new FrameSender(id);
         sender->EnableSandboxMode(sandboxMode);
         if (FrameSender::NumActivated() <= 0)
@@ -258,7 +270,39 @@ FrameSender* CameraController::AddFrameSender(std::string id, bool sandboxMode) 
         m_frameSenders.push_back(sender);
     }
     pthread_mutex_unlock(&m_frameSendersMutex);
+    if (full)
+        RefuseFrameSender(m_refusingFull, "frame sender " + LoggableText(id) + " not added, " +
+                                              std::to_string(kMaxFrameSenders) +
+                                              " frame senders exist");
     return sender;
+}
+
+bool CameraController::FramePortExists(const std::string& id) {
+    CFStringRef name = CreateFramePortName(id);
+    CFMessagePortRef port = name ? CFMessagePortCreateRemote(kCFAllocatorDefault, name) : nullptr;
+    if (name)
+        CFRelease(name);
+    if (!port)
+        return false;
+    CFMessagePortInvalidate(port);
+    CFRelease(port);
+    return true;
+}
+
+void CameraController::RefuseFrameSender(bool& refusing, const std::string& line) {
+    pthread_mutex_lock(&m_refusingMutex);
+    const bool first = !refusing;
+    refusing = true;
+    pthread_mutex_unlock(&m_refusingMutex);
+    if (first)
+        g_logger.Log(line);
+}
+
+void CameraController::EndRefusals() {
+    pthread_mutex_lock(&m_refusingMutex);
+    m_refusingNoPort = false;
+    m_refusingFull = false;
+    pthread_mutex_unlock(&m_refusingMutex);
 }
 
 void CameraController::RemoveFrameSender(std::string id) {

@@ -43,7 +43,11 @@ public:
     // Stops the downloads and queues the closing commands.
     void StopStreaming();
 
-    // The new sender, or null when one with that identifier exists.
+    // At most this many senders exist at once: each has a thread of its own.
+    static constexpr size_t kMaxFrameSenders = 64;
+
+    // The new sender, or null when one with that identifier exists or
+    // kMaxFrameSenders do (logged once per burst).
     FrameSender* AddFrameSender(std::string id, bool sandboxMode);
     void RemoveFrameSender(std::string id);
     // Hands one frame to the activated sender, dropping failed ones on the
@@ -69,6 +73,12 @@ private:
     // The reconnect and the sandbox stream, every 3 s of quiet.
     void PeriodicCheck(bool& sandboxStream);
     void DestroyFrameSenders();
+    // Whether the client named id serves its frame port.
+    static bool FramePortExists(const std::string& id);
+    // Logs a refused sender, the first of its kind in a burst only.
+    void RefuseFrameSender(bool& refusing, const std::string& line);
+    // A pass that found no request waiting ends a burst of refusals.
+    void EndRefusals();
 
     pthread_t m_thread;
     bool m_threadStarted = false;
@@ -79,6 +89,12 @@ private:
     FrameGrabber m_frameGrabber;
     std::list<FrameSender*> m_frameSenders;
     pthread_mutex_t m_frameSendersMutex = PTHREAD_MUTEX_INITIALIZER;
+    // Set from the first sender refused for want of a frame port, and from
+    // the first refused at kMaxFrameSenders, until a pass finds no request
+    // waiting: one line per burst.
+    bool m_refusingNoPort = false;
+    bool m_refusingFull = false;
+    pthread_mutex_t m_refusingMutex = PTHREAD_MUTEX_INITIALIZER;
     RequestQueue m_requests;
     // Set from the first request dropped at a full queue, and from the first
     // overlong one, until a pass finds the queue drained and nothing dropped

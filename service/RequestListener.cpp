@@ -3,10 +3,10 @@
 #include "CVLPaths.h"
 #include "CameraController.h"
 #include "Logger.h"
+#include "RequestQueue.h"
 #include "SuccessReply.h"
 
 #include <cstring>
-#include <deque>
 #include <string>
 #include <utility>
 
@@ -19,12 +19,18 @@ namespace {
 // into the controller; it is taken before the controller's queue lock.
 pthread_mutex_t g_cameraControllerMutex = PTHREAD_MUTEX_INITIALIZER;
 
+constexpr size_t kMaxEarlyRequests = 32;
+
 // Requests answered while no controller is registered: the port opens as the
 // controller is being built, before it registers itself, and a client told
-// "success" must not lose its request in that window. They are handed over
-// to the next controller that registers. Guarded by g_cameraControllerMutex.
-std::deque<std::pair<std::string, long>> g_earlyRequests; // text, sending process
-constexpr size_t kMaxEarlyRequests = 32;
+// "success" must not lose its request in that window. They wait in a queue
+// of the controller's kind, with its rule of what goes when it is full (a
+// client's last request stays), and are handed over in turn to the next
+// controller that registers. Guarded by g_cameraControllerMutex, as are the
+// flags that log the first drop of each kind until the hand-over.
+RequestQueue g_earlyRequests(kMaxEarlyRequests, kMaxEarlyRequests);
+bool g_droppingEarlyRequests = false;
+bool g_droppingEarlyLong = false;
 
 // The run loop runs in slices so that a stop requested before the thread
 // entered it still ends the thread within one slice.
@@ -57,9 +63,13 @@ void RequestListener::SetCameraController(CameraController* controller) {
     pthread_mutex_lock(&g_cameraControllerMutex);
     g_pCameraController = controller;
     if (controller) {
-        for (std::pair<std::string, long>& request : g_earlyRequests)
-            controller->AddRequest(std::move(request.first), request.second);
-        g_earlyRequests.clear();
+        while (!g_earlyRequests.Empty()) {
+            long process = -1;
+            std::string request = g_earlyRequests.Take(&process);
+            controller->AddRequest(std::move(request), process);
+        }
+        g_droppingEarlyRequests = false;
+        g_droppingEarlyLong = false;
     }
     pthread_mutex_unlock(&g_cameraControllerMutex);
 }
@@ -127,11 +137,23 @@ CFDataRef RequestListener::Callback(CFMessagePortRef port, SInt32, CFDataRef dat
     // The sending process as the platform knows it, so that the controller
     // can share its turns fairly whatever identifier a request claims.
     const long process = CFMessagePortGetSenderProcessIdentifier(port);
+    // The first drop of each kind before the hand-over is logged, after the
+    // lock is let go.
+    const char* dropped = nullptr;
     pthread_mutex_lock(&g_cameraControllerMutex);
-    if (g_pCameraController)
-        g_pCameraController->AddRequest(text, process);
-    else if (g_earlyRequests.size() < kMaxEarlyRequests)
-        g_earlyRequests.emplace_back(text, process);
+    if (g_pCameraController) {
+        g_pCameraController->AddRequest(std::move(text), process);
+    } else if (text.size() > RequestQueue::kMaxRequestBytes) {
+        if (!g_droppingEarlyLong)
+            dropped = "request too long, dropped";
+        g_droppingEarlyLong = true;
+    } else if (!g_earlyRequests.Add(std::move(text), process)) {
+        if (!g_droppingEarlyRequests)
+            dropped = "request queue full before the camera controller started, dropping requests";
+        g_droppingEarlyRequests = true;
+    }
     pthread_mutex_unlock(&g_cameraControllerMutex);
+    if (dropped)
+        g_logger.Log(dropped);
     return CreateSuccessReply();
 }

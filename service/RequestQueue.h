@@ -12,19 +12,28 @@
 // a message, which it cannot choose; when none is known, by the sender
 // identifier of the request text.
 //
-// Memory is bounded: a line holds at most kMaxPerLine requests and the
-// queue kMaxRequests. A request that overfills its line makes room in that
-// line: the oldest one that a later request of the same sender identifier
-// follows goes, else the line's oldest. A request that overfills the queue
-// makes room in the longest line the same way. So the newest request of a
-// process is never dropped while its line holds more than one, and never for
-// another process's requests, except when every line holds one.
+// Memory is bounded: a line holds at most maxPerLine requests and the queue
+// maxRequests. A request that overfills its line makes room in that line;
+// one that overfills the queue makes room in the longest line. What goes,
+// the oldest first of the first kind that the line holds:
+//   1. a note (a command the controller only logs) that a later request of
+//      the same sender identifier follows;
+//   2. a stream request or "Close" that a later one of the same sender
+//      identifier and the same command follows;
+//   3. a note;
+//   4. the line's oldest request.
+// So a client's last request, and its last request of each command, stay
+// while it has no more than a few of them waiting (every well-behaved client
+// has), however many notes follow; its stream requests go only for other
+// stream requests of its own, or when a process keeps more identifiers
+// waiting than a line holds.
 //
-// Not thread-safe: the controller guards it with its request lock.
+// Not thread-safe: the owner guards it with a lock of its own.
 #ifndef CVL_SERVICE_REQUESTQUEUE_H
 #define CVL_SERVICE_REQUESTQUEUE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <list>
 #include <map>
@@ -34,29 +43,50 @@ class RequestQueue {
 public:
     static constexpr size_t kMaxPerLine = 256;
     static constexpr size_t kMaxRequests = 1024;
+    // A request text longer than any a client sends; the owner drops it
+    // before it reaches the queue.
+    static constexpr size_t kMaxRequestBytes = 4096;
+
+    explicit RequestQueue(size_t maxPerLine = kMaxPerLine, size_t maxRequests = kMaxRequests);
 
     // Adds request from process (-1: not known). False when a request was
     // dropped to make room (possibly this one).
     bool Add(std::string request, long process);
-    // Removes and returns the next request in turn, or the empty text.
-    std::string Take();
+    // Removes and returns the next request in turn, or the empty text; with
+    // process, also the process it came from.
+    std::string Take(long* process = nullptr);
     size_t Size() const { return m_size; }
     bool Empty() const { return m_size == 0; }
 
 private:
+    struct Request {
+        std::string text;
+        uint64_t sender; // the line's number for its sender identifier
+        int command;     // kNote or the index of a command the controller acts on
+    };
+    struct Sender {
+        uint64_t number;
+        size_t waiting;
+    };
     struct Line {
         std::string key;
-        std::deque<std::string> requests;
-        // How many of the requests carry each sender identifier.
-        std::map<std::string, size_t> perSender;
+        long process;
+        std::deque<Request> requests;
+        std::map<std::string, Sender> senders; // by sender identifier
+        uint64_t nextSender = 0;
     };
     using LineList = std::list<Line>;
 
-    static std::string SenderOf(const std::string& request);
-    // Drops one request of line, never its newest unless it is the only one.
+    static constexpr int kNote = 0;
+    static int CommandOf(const std::string& request);
+    // Drops one request of line by the order above.
     void DropFrom(LineList::iterator line);
-    void Forget(Line& line, const std::string& request);
+    // Removes the request at index of line, and the line once it is empty;
+    // returns its text.
+    std::string Remove(LineList::iterator line, size_t index);
 
+    const size_t m_maxPerLine;
+    const size_t m_maxRequests;
     LineList m_lines; // lines with requests, in turn order
     std::map<std::string, LineList::iterator> m_byKey;
     size_t m_size = 0;

@@ -2,6 +2,7 @@
 // moments and floods of requests and connections.
 #include "CVLClient.h"
 #include "CVLPaths.h"
+#include "FrameReceiver.h"
 #include "FrameTransport.h"
 #include "FrameWatch.h"
 #include "RequestSender.h"
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
+#include <ostream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -278,24 +281,45 @@ private:
     pid_t m_pid = -1;
 };
 
-int FloodLinesHandled() {
+// Flood requests the service has handled: notes, or stream requests.
+int FloodLinesHandled(const std::string& kind = "note ") {
     int handled = 0;
     for (const std::string& message : LogMessages())
-        handled += message.rfind("received: note ", 0) == 0;
+        handled += message.rfind("received: " + kind, 0) == 0 &&
+                   message.find(" from: flood") != std::string::npos;
     return handled;
 }
 
-// A process that floods the request port, under one sender identifier or a
-// new one for every request, delays another process's request by a few of
-// the controller's passes, not by its whole backlog: the queue takes turns
-// between processes, told apart by what the platform says about the sender.
-class FloodingProcessTest : public testing::TestWithParam<const char*> {};
+struct Flood {
+    const char* mode;
+    int processes;
+};
+
+void PrintTo(const Flood& flood, std::ostream* out) {
+    *out << flood.mode << " identifier, " << flood.processes << " process(es)";
+}
+
+std::string FloodName(const testing::TestParamInfo<Flood>& info) {
+    return std::string(info.param.mode) + "_identifier_" + std::to_string(info.param.processes) +
+           "_process" + (info.param.processes > 1 ? "es" : "");
+}
+
+// Processes that flood the request port, each under one sender identifier
+// of its own or a new one for every request, delay another process's
+// request by a few of the controller's passes, not by their whole backlog:
+// the queue takes turns between processes, told apart by what the platform
+// says about the sender. Four processes of one identifier each filled a
+// queue bounded by count and identifier alone.
+class FloodingProcessTest : public testing::TestWithParam<Flood> {};
 
 TEST_P(FloodingProcessTest, DelaysAnotherClientsStreamByAFewSecondsAtMost) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
-    FloodingProcess flood(GetParam());
-    ASSERT_TRUE(flood.Started());
+    std::vector<std::unique_ptr<FloodingProcess>> floods;
+    for (int i = 0; i < GetParam().processes; ++i) {
+        floods.push_back(std::make_unique<FloodingProcess>(GetParam().mode));
+        ASSERT_TRUE(floods.back()->Started());
+    }
     // The flood has filled its share of the queue before the client asks.
     ASSERT_TRUE(WaitForLogMessage("request queue full, dropping requests", 1, seconds(60)));
     ASSERT_TRUE(WaitFor([] { return FloodLinesHandled() >= 3; }, seconds(60)));
@@ -308,16 +332,81 @@ TEST_P(FloodingProcessTest, DelaysAnotherClientsStreamByAFewSecondsAtMost) {
     const double taken =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
-    std::printf("flood of %s identifier(s): the client's request was handled after %.1f s\n",
-                GetParam(), taken);
-    // A few passes; the flood's whole share (256 requests) would take 25 s.
+    std::printf("flood of %s identifier(s) from %d process(es): the client's request was handled "
+                "after %.1f s\n",
+                GetParam().mode, GetParam().processes, taken);
+    // A few passes; a flood's whole share (256 requests) would take 25 s.
     EXPECT_LT(taken, 10.0);
     // Once per burst: the flood never lets the queue drain.
     EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 1);
     client.StopStreaming();
 }
 
-INSTANTIATE_TEST_SUITE_P(RequestFlood, FloodingProcessTest, testing::Values("one", "many"));
+INSTANTIATE_TEST_SUITE_P(RequestFlood, FloodingProcessTest,
+                         testing::Values(Flood{"one", 1}, Flood{"many", 1}, Flood{"one", 4}),
+                         FloodName);
+
+// Stream requests under ever new sender identifiers, none of which has a
+// frame port, from one process or several. Each used to leave a frame
+// sender with a thread of its own that never failed while another client
+// streamed, so the service grew by ten threads a second, and the next
+// client waited behind all of them once the first stopped. Now no sender is
+// kept for them: the service's threads and descriptors stay as they were,
+// the streaming client goes on, and the next one takes over at once.
+class StartFloodTest : public testing::TestWithParam<int> {};
+
+TEST_P(StartFloodTest, CostsTheServiceNoThreadsAndHoldsUpNoStream) {
+    ChildClient next; // forked before this process starts any thread
+    ServiceProcess service;
+    CVLClient first;
+    ASSERT_TRUE(StartLiveStream(service, first));
+    const int threadsBefore = Threads(service.Pid());
+    const int descriptorsBefore = OpenDescriptors(service.Pid());
+
+    std::vector<std::unique_ptr<FloodingProcess>> floods;
+    for (int i = 0; i < GetParam(); ++i) {
+        floods.push_back(std::make_unique<FloodingProcess>("starts"));
+        ASSERT_TRUE(floods.back()->Started());
+    }
+    constexpr int kHandled = 200;
+    ASSERT_TRUE(
+        WaitFor([] { return FloodLinesHandled("StartStreaming") >= kHandled; }, seconds(120)));
+    next.StartStreaming();
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + std::to_string(next.Pid()) + " started", 1,
+                                  seconds(30)));
+    const int threads = Threads(service.Pid());
+    const int descriptors = OpenDescriptors(service.Pid());
+    const WatchedFrames watched = WatchUntil(first, 10);
+
+    first.StopStreaming();
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return next.LiveFrames() > 0; }, seconds(60)));
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    std::printf("%d flooding process(es), %d stream requests handled: service threads %d -> %d, "
+                "descriptors %d -> %d; the next client's first live frame %.1f s after the "
+                "first client stopped\n",
+                GetParam(), FloodLinesHandled("StartStreaming"), threadsBefore, threads,
+                descriptorsBefore, descriptors, waited);
+    // The next client's sender, and room for what comes and goes.
+    EXPECT_LE(threads, threadsBefore + 8);
+    EXPECT_LE(descriptors, descriptorsBefore + 32);
+    EXPECT_GE(watched.UniqueLive(), 10) << "the first client's stream went on";
+    EXPECT_LT(waited, 3.0);
+    // One line for the whole burst.
+    int refusals = 0;
+    for (const std::string& message : LogMessages())
+        refusals += message.rfind("frame sender flood", 0) == 0 &&
+                    message.find(" not added, the client has no frame port") != std::string::npos;
+    EXPECT_EQ(refusals, 1);
+    next.StopStreaming();
+}
+
+INSTANTIATE_TEST_SUITE_P(RequestFlood, StartFloodTest, testing::Values(1, 3),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param) + "_process" +
+                                    (info.param > 1 ? "es" : "");
+                         });
 
 // A host that opens and closes its stream faster than the controller's pace
 // loses no request: every one is carried out, in its order.
@@ -325,6 +414,9 @@ TEST(RequestFlood, AHostThatStartsAndStopsFastLosesNoRequest) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
     const std::string id = std::to_string(getpid());
+    // The host's frame port is open throughout, as a host's is.
+    CVLClient host;
+    host.Start();
     constexpr int kCycles = 40;
     for (int i = 0; i < kCycles; ++i) {
         ASSERT_TRUE(SendRequestText(id + "_StartStreaming"));
@@ -344,6 +436,27 @@ TEST(RequestFlood, AHostThatStartsAndStopsFastLosesNoRequest) {
         EXPECT_EQ(handled[2 * i + 1], "received: StopStreaming from: " + id);
     }
     EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 0);
+    host.Stop();
+}
+
+// A client that asks for its stream while its share of the queue is full of
+// its frame-rate reports, and goes on reporting, keeps its start: the
+// reports that later ones follow make room, the older ones first, so the
+// start soon comes first in its line.
+TEST(RequestFlood, AClientsStartOutlastsItsOwnFloodOfReports) {
+    ServiceProcess service;
+    ASSERT_TRUE(service.Start());
+    CVLClient client;
+    client.Start();
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(client.SendRequest("plugin fps: " + std::to_string(i)));
+    ASSERT_TRUE(client.SendRequest("StartStreaming"));
+    for (int i = 300; i < 600; ++i)
+        ASSERT_TRUE(client.SendRequest("plugin fps: " + std::to_string(i)));
+    EXPECT_TRUE(WaitForFrame(client, FrameKind::Live, seconds(30)));
+    EXPECT_EQ(CountLogMessages("received: StartStreaming from: " + std::to_string(getpid())), 1);
+    EXPECT_EQ(CountLogMessages("request queue full, dropping requests"), 1);
+    client.StopStreaming();
 }
 
 TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
@@ -376,20 +489,41 @@ TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
 TEST(RequestFlood, SenderIdentifierCannotForgeTheFrameSendersLines) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
+    // A client serves a frame port of such a name (short enough for a
+    // socket path) and goes once frames come: its sender starts, fails on
+    // the next frame and is destroyed.
+    const std::string served = "x\n2026-01-01 00:00:00 f";
+    const std::string shownServed = "x\\x0A2026-01-01 00:00:00 f";
+    auto receiver = std::make_unique<FrameReceiver>();
+    receiver->SetPortAddress(FramePortName(served));
+    receiver->Start();
+    ASSERT_TRUE(SendRequestText(served + "_StartStreaming"));
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + shownServed + " started", 1, seconds(30)));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::unique_ptr<EvfFrame> frame(receiver->GetFrame());
+            return KindOf(*frame) == FrameKind::Live;
+        },
+        seconds(30)));
+    receiver.reset();
+    ASSERT_TRUE(WaitForLogMessage("frame sender " + shownServed + " destroyed", 1, seconds(30)));
+    EXPECT_EQ(CountLogMessages("frame sender " + shownServed + " was unable to send a frame"), 1);
+
+    // Without a frame port no sender is added, and the line says so (once
+    // for requests that come back to back).
     const std::string forged = "x\n2026-01-01 00:00:00 forged line";
     ASSERT_TRUE(SendRequestText(forged + "_StartStreaming"));
-    const std::string shownForged = "x\\x0A2026-01-01 00:00:00 forged line";
-    // No frame port of that name: the first frame fails the sender.
-    ASSERT_TRUE(WaitForLogMessage("frame sender " + shownForged + " destroyed", 1, seconds(30)));
-    EXPECT_EQ(CountLogMessages("frame sender " + shownForged + " started"), 1);
-    EXPECT_EQ(CountLogMessages("frame sender " + shownForged + " was unable to open the port"), 1);
-
+    ASSERT_TRUE(WaitForLogMessage("frame sender x\\x0A2026-01-01 00:00:00 forged line not added, "
+                                  "the client has no frame port",
+                                  1, seconds(30)));
     const std::string longId(4000, 'C');
     ASSERT_TRUE(SendRequestText(longId + "_StartStreaming"));
-    const std::string shownLong = std::string(256, 'C') + "... (4000 bytes)";
-    ASSERT_TRUE(WaitForLogMessage("frame sender " + shownLong + " destroyed", 1, seconds(30)));
+    ASSERT_TRUE(WaitForLogMessage("received: StartStreaming from: " + std::string(256, 'C') +
+                                      "... (4000 bytes)",
+                                  1, seconds(30)));
     for (const std::string& message : LogMessages()) {
         EXPECT_NE(message.rfind("forged line", 0), 0u) << message;
+        EXPECT_NE(message.rfind("f ", 0), 0u) << message;
         EXPECT_LT(message.size(), 400u);
     }
 }

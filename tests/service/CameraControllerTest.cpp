@@ -125,6 +125,31 @@ TEST_F(CameraControllerTest, SendersLeftAtShutdownAreDestroyedWithTheirFiles) {
     EXPECT_GT(grabber, destroyed);
 }
 
+// Each sender has a thread of its own, and a sandbox-mode sender never
+// fails: streams asked for under ever new identifiers stop adding senders
+// at the cap, with a line for the burst rather than one per request, and
+// there is room again once a sender goes.
+TEST_F(CameraControllerTest, SendersStopAtTheCapWithOneLineForTheBurst) {
+    CameraController controller(false);
+    const int cap = static_cast<int>(CameraController::kMaxFrameSenders);
+    for (int i = 0; i < cap + 40; ++i)
+        controller.AddFrameSender("s" + std::to_string(i), true);
+    EXPECT_EQ(FrameSender::Count(), cap);
+    EXPECT_EQ(CountLogMessages("frame sender s" + std::to_string(cap) + " not added, " +
+                               std::to_string(cap) + " frame senders exist"),
+              1);
+    int refusals = 0;
+    for (const std::string& message : LogMessages())
+        refusals += message.find(" frame senders exist") != std::string::npos;
+    // A controller pass between two refusals ends the burst; 40 lines would
+    // be one a refusal.
+    EXPECT_LE(refusals, 2);
+    EXPECT_EQ(controller.AddFrameSender("s0", true), nullptr) << "it exists";
+    controller.RemoveFrameSender("s5");
+    EXPECT_NE(controller.AddFrameSender("again", false), nullptr);
+    EXPECT_EQ(FrameSender::Count(), cap);
+}
+
 TEST_F(StreamingControllerTest, CloseSessionFollowsTheStatusItFinds) {
     CameraController controller(false);
     ASSERT_NE(controller.AddFrameSender("commands", true), nullptr);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -74,11 +75,46 @@ TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
     ASSERT_TRUE(WaitFor([] { return ReceivedRequests().size() == 5; }));
     EXPECT_EQ(ReceivedRequests(),
               (std::vector<std::string>{"probe_SandboxTest", "812_StartStreaming", "812_a_b", "",
-                                         "_Close"}));
+                                        "_Close"}));
     // Each with the sending process as the platform knows it, whatever the
     // text claims.
     EXPECT_EQ(cvl::test::RequestProcesses(), std::vector<long>(5, getpid()));
     EXPECT_EQ(cvl::test::CountLogMessages("request listener started"), 1);
+}
+
+// More requests than the start-up queue holds, before any controller is
+// registered: what goes makes room as the controller's queue does, so each
+// client's last request and its stream requests are handed over, and the
+// drops are logged once.
+TEST(RequestListener, BeforeTheControllerAFullStartUpQueueKeepsEachClientsLastRequest) {
+    RequestListener listener;
+    ASSERT_TRUE(WaitForPort());
+    ASSERT_TRUE(SendRequestText("7_StartStreaming"));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(SendRequestText("7_plugin fps: " + std::to_string(i)));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(SendRequestText(std::string(5000, 'L')));
+    ASSERT_TRUE(SendRequestText("8_StopStreaming"));
+    listener.SetCameraController(cvl::test::TestController());
+
+    const std::vector<std::string> received = ReceivedRequests();
+    EXPECT_LE(received.size(), 32u);
+    const auto at = [&received](const std::string& text) {
+        return std::find(received.begin(), received.end(), text) - received.begin();
+    };
+    const auto count = static_cast<long>(received.size());
+    EXPECT_LT(at("probe_SandboxTest"), count);
+    EXPECT_LT(at("8_StopStreaming"), count);
+    EXPECT_LT(at("7_StartStreaming"), at("7_plugin fps: 39"));
+    EXPECT_LT(at("7_plugin fps: 39"), count);
+    EXPECT_EQ(cvl::test::CountLogMessages(
+                  "request queue full before the camera controller started, dropping requests"),
+              1);
+    EXPECT_EQ(cvl::test::CountLogMessages("request too long, dropped"), 1);
+
+    // Once handed over, requests go straight to the controller.
+    ASSERT_TRUE(SendRequestText("9_StartStreaming"));
+    EXPECT_TRUE(WaitFor([] { return ReceivedRequests().back() == "9_StartStreaming"; }));
 }
 
 TEST(RequestListener, FourClientsLoseNoRequestAndKeepTheirOrder) {

@@ -71,6 +71,61 @@ TEST(RequestQueue, AFullLineDropsWhatALaterRequestOfTheSameSenderFollows) {
         EXPECT_NE(taken[i], taken[i - 1]) << "starts and stops still alternate at " << i;
 }
 
+// What a full line gives up first: notes (requests the controller only logs)
+// that a later request of their sender identifier follows, then stream
+// requests that a later one of the same identifier and command follows, then
+// notes, and only then the oldest request. A client's last word and its
+// stream requests stay while its notes pile up behind them.
+TEST(RequestQueue, AFullLineGivesUpNotesBeforeStreamRequests) {
+    {
+        // A host's start followed by more frame-rate reports than a line holds.
+        RequestQueue queue;
+        ASSERT_TRUE(queue.Add("5_StartStreaming", 900));
+        for (size_t i = 0; i < RequestQueue::kMaxPerLine + 40; ++i)
+            queue.Add("5_plugin fps: " + std::to_string(i), 900);
+        EXPECT_EQ(queue.Size(), RequestQueue::kMaxPerLine);
+        const std::vector<std::string> taken = TakeAll(queue);
+        EXPECT_EQ(taken.front(), "5_StartStreaming");
+        EXPECT_EQ(taken.back(), "5_plugin fps: " + std::to_string(RequestQueue::kMaxPerLine + 39));
+    }
+    {
+        // Its start and stop among a process's notes under ever new
+        // identifiers: the notes go, oldest first, the stream requests stay.
+        RequestQueue queue;
+        ASSERT_TRUE(queue.Add("5_StartStreaming", 900));
+        for (size_t i = 0; i < RequestQueue::kMaxPerLine + 40; ++i) {
+            if (i == 100)
+                queue.Add("5_StopStreaming", 900);
+            queue.Add("n" + std::to_string(i) + "_note", 900);
+        }
+        EXPECT_EQ(queue.Size(), RequestQueue::kMaxPerLine);
+        const std::vector<std::string> taken = TakeAll(queue);
+        ASSERT_EQ(taken.size(), RequestQueue::kMaxPerLine);
+        EXPECT_EQ(taken[0], "5_StartStreaming");
+        EXPECT_EQ(std::count(taken.begin(), taken.end(), "5_StopStreaming"), 1);
+        EXPECT_EQ(taken.back(), "n" + std::to_string(RequestQueue::kMaxPerLine + 39) + "_note");
+    }
+    {
+        // Repeated commands of one identifier: the last one of each command
+        // stays, in the order they came.
+        RequestQueue queue;
+        for (size_t i = 0; i < RequestQueue::kMaxPerLine; ++i) {
+            queue.Add("5_StartStreaming", 900);
+            queue.Add("5_StopStreaming", 900);
+            queue.Add("5_note " + std::to_string(i), 900);
+        }
+        queue.Add("5_Close", 900);
+        for (size_t i = 0; i < RequestQueue::kMaxPerLine; ++i)
+            queue.Add("5_StartStreaming", 900);
+        const std::vector<std::string> taken = TakeAll(queue);
+        EXPECT_EQ(std::count(taken.begin(), taken.end(), "5_Close"), 1);
+        EXPECT_EQ(taken.back(), "5_StartStreaming");
+        auto stop = std::find(taken.begin(), taken.end(), "5_StopStreaming");
+        auto close = std::find(taken.begin(), taken.end(), "5_Close");
+        EXPECT_LT(stop, close) << "the last stop came before the close";
+    }
+}
+
 TEST(RequestQueue, MemoryStaysBoundedAndAQuietProcessKeepsItsRequest) {
     RequestQueue queue;
     ASSERT_TRUE(queue.Add("1_StartStreaming", 1));

@@ -197,6 +197,17 @@ int OpenDescriptors(pid_t pid) {
     return count;
 }
 
+int Threads(pid_t pid) {
+    std::string status;
+    if (!ReadFile("/proc/" + std::to_string(pid) + "/status", status))
+        return -1;
+    for (const std::string& line : SplitLines(status)) {
+        if (line.rfind("Threads:", 0) == 0)
+            return std::atoi(line.c_str() + 8);
+    }
+    return -1;
+}
+
 } // namespace cvl::test
 
 int main(int argc, char** argv) {

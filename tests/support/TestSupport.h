@@ -55,6 +55,8 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 void KillAndReap(pid_t& pid);
 // Open descriptors of a process, -1 when it is gone.
 int OpenDescriptors(pid_t pid);
+// Threads of a process, -1 when it is gone.
+int Threads(pid_t pid);
 
 // The user that tests run as to play another local user (nobody).
 constexpr unsigned kOtherUser = 65534;

@@ -1,5 +1,6 @@
 # Shared steps of the benchmarks' run.sh scripts; source it, then call
-# stage_install. It builds the optimised build-bench/ (Release, no tests),
+# stage_install. It builds the optimised build-bench/ (Release, no tests;
+# CVL_BENCH_BUILD names another build folder for the same configuration),
 # stages an installation in a fresh folder under /tmp and ends, at exit,
 # every process registered with stage_track (by PID) before removing the
 # folder.
@@ -9,21 +10,22 @@
 #   stage_service [VAR=value...]  # starts the service, waits for its request port
 #   stage_stop_service
 #
-# Variables it sets: project, bin, work, log, service_pid.
+# Variables it sets: project, build, bin, work, log, service_pid.
 
 project="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bin="$project/build-bench/bin"
+build="${CVL_BENCH_BUILD:-$project/build-bench}"
+bin="$build/bin"
 work=""
 log=""
 service_pid=""
 stage_pids=()
 
-# Builds build-bench/: Release, without the test suite, two jobs (the machine
-# is shared).
+# Builds the bench build (build-bench/): Release, without the test suite, two
+# jobs (the machine is shared).
 stage_build() {
-    cmake -S "$project" -B "$project/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    cmake -S "$project" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCVL_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$project/build-bench" -j2 >/dev/null
+    cmake --build "$build" -j2 >/dev/null
 }
 
 stage_cleanup() {
@@ -49,7 +51,7 @@ stage_install() {
     export CVL_ROOT="$work/root" XDG_RUNTIME_DIR="$work/run" HOME="$work/home"
     mkdir -p "$CVL_ROOT" "$HOME"
     mkdir -m 0700 "$XDG_RUNTIME_DIR"
-    DESTDIR="$CVL_ROOT" cmake --install "$project/build-bench" >/dev/null
+    DESTDIR="$CVL_ROOT" cmake --install "$build" >/dev/null
     log="$CVL_ROOT/Library/CoreMediaIO/Plug-Ins/DAL/Corvalink.plugin/Contents/Resources/log.txt"
 }
 
@@ -57,8 +59,8 @@ stage_install() {
 # helper program it looks for beside itself.
 stage_gphoto2_sdk() {
     local framework="$CVL_ROOT/Library/Frameworks/ZelSDK.framework/Versions/A"
-    cp "$project/build-bench/lib/gphoto2/libZelSDK.so" "$framework/libZelSDK.so"
-    cp "$project/build-bench/lib/gphoto2/zelsdk-gphoto2-helper" "$framework/"
+    cp "$build/lib/gphoto2/libZelSDK.so" "$framework/libZelSDK.so"
+    cp "$build/lib/gphoto2/zelsdk-gphoto2-helper" "$framework/"
 }
 
 # Waits until COMMAND succeeds, checking every 50 ms, for at most SECONDS.

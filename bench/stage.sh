@@ -8,6 +8,7 @@
 #   source bench/stage.sh
 #   stage_install NAME            # work folder, CVL_ROOT, XDG_RUNTIME_DIR, HOME
 #   stage_service [VAR=value...]  # starts the service, waits for its request port
+#   stage_ptpip_camera [OPTION...] # the PTP/IP test camera, in CVL_GPHOTO2_PORT
 #   stage_stop_service
 #
 # Variables it sets: project, build, bin, work, log, service_pid.
@@ -61,6 +62,20 @@ stage_gphoto2_sdk() {
     local framework="$CVL_ROOT/Library/Frameworks/ZelSDK.framework/Versions/A"
     cp "$build/lib/gphoto2/libZelSDK.so" "$framework/libZelSDK.so"
     cp "$build/lib/gphoto2/zelsdk-gphoto2-helper" "$framework/"
+}
+
+# Starts the PTP/IP test camera on a free port with the options given (its
+# standard input held open on descriptor 3, so that it runs until the end)
+# and names it in CVL_GPHOTO2_PORT for the libgphoto2 camera SDK.
+stage_ptpip_camera() {
+    mkfifo "$work/camera-in"
+    "$bin/cvl-ptpip-camera" --port 0 "$@" <"$work/camera-in" >"$work/camera-out" &
+    stage_track $!
+    exec 3>"$work/camera-in"
+    stage_wait 60 grep -q '^port ' "$work/camera-out"
+    local port
+    port="$(sed -n 's/^port //p' "$work/camera-out")"
+    export CVL_GPHOTO2_PORT="ptpip:127.0.0.1:$port:$port"
 }
 
 # Waits until COMMAND succeeds, checking every 50 ms, for at most SECONDS.

@@ -19,13 +19,7 @@ fps="${2:-25}"
 stage_install gphoto2-first-frame-trace
 stage_gphoto2_sdk
 
-mkfifo "$work/camera-in"
-"$bin/cvl-ptpip-camera" --port 0 --fps "$fps" <"$work/camera-in" >"$work/camera-out" &
-stage_track $!
-exec 3>"$work/camera-in"
-stage_wait 30 grep -q '^port ' "$work/camera-out"
-port="$(sed -n 's/^port //p' "$work/camera-out")"
-export CVL_GPHOTO2_PORT="ptpip:127.0.0.1:$port:$port"
+stage_ptpip_camera --fps "$fps"
 # The test camera encodes its pictures ahead at its start.
 sleep 2
 

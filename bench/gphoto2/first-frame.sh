@@ -21,13 +21,7 @@ fps="${3:-25}"
 stage_install gphoto2-first-frame
 stage_gphoto2_sdk
 
-mkfifo "$work/camera-in"
-"$bin/cvl-ptpip-camera" --port 0 --fps "$fps" <"$work/camera-in" >"$work/camera-out" &
-stage_track $!
-exec 3>"$work/camera-in"
-stage_wait 30 grep -q '^port ' "$work/camera-out"
-port="$(sed -n 's/^port //p' "$work/camera-out")"
-export CVL_GPHOTO2_PORT="ptpip:127.0.0.1:$port:$port"
+stage_ptpip_camera --fps "$fps"
 
 machine_line
 echo "command: bench/gphoto2/first-frame.sh $services $starts $fps; test camera at $fps frames a second"

@@ -19,13 +19,7 @@ stage_install gphoto2-bench
 stage_gphoto2_sdk
 
 # The camera on a free port; its first line names the port.
-mkfifo "$work/camera-in"
-"$bin/cvl-ptpip-camera" --port 0 --fps "$fps" <"$work/camera-in" >"$work/camera-out" &
-stage_track $!
-exec 3>"$work/camera-in"
-stage_wait 30 grep -q '^port ' "$work/camera-out"
-port="$(sed -n 's/^port //p' "$work/camera-out")"
-export CVL_GPHOTO2_PORT="ptpip:127.0.0.1:$port:$port"
+stage_ptpip_camera --fps "$fps"
 
 machine_line
 echo "command: bench/gphoto2/run.sh $seconds $fps $rate; test camera at $fps frames a second"

@@ -27,14 +27,7 @@ stage_gphoto2_sdk
 stage_pipewire
 camera_program="$CVL_ROOT/usr/bin/cvl-camera"
 
-mkfifo "$work/camera-in"
-"$bin/cvl-ptpip-camera" --port 0 --fps "$fps" --size "$size" --numbered "$work/sent.txt" \
-    <"$work/camera-in" >"$work/camera-out" &
-stage_track $!
-exec 3>"$work/camera-in"
-stage_wait 60 grep -q '^port ' "$work/camera-out"
-port="$(sed -n 's/^port //p' "$work/camera-out")"
-export CVL_GPHOTO2_PORT="ptpip:127.0.0.1:$port:$port"
+stage_ptpip_camera --fps "$fps" --size "$size" --numbered "$work/sent.txt"
 
 consumer_options=(--seconds "$seconds" --skip "$skip" --wait 60 --numbers "$work/sent.txt")
 row() { # chain, summary

@@ -35,8 +35,13 @@ bool RequestPortServed() {
                                                  kCFStringEncodingASCII);
     if (!name)
         return false;
-    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
+    const bool served = PortServed(name);
     CFRelease(name);
+    return served;
+}
+
+bool PortServed(CFStringRef name) {
+    CFMessagePortRef port = CFMessagePortCreateRemote(kCFAllocatorDefault, name);
     if (!port)
         return false;
     CFMessagePortInvalidate(port);

@@ -19,4 +19,7 @@ bool SendRequestText(const std::string& text);
 // be made. Sends nothing.
 bool RequestPortServed();
 
+// The same for the port named name (which stays the caller's).
+bool PortServed(CFStringRef name);
+
 #endif

@@ -3,6 +3,7 @@
 #include "FrameTransport.h"
 #include "LogText.h"
 #include "Logger.h"
+#include "RequestSender.h"
 #include "RequestText.h"
 
 #include <ZelSDK/ZelSDK.h>
@@ -279,14 +280,11 @@ FrameSender* CameraController::AddFrameSender(std::string id, bool sandboxMode) 
 
 bool CameraController::FramePortExists(const std::string& id) {
     CFStringRef name = CreateFramePortName(id);
-    CFMessagePortRef port = name ? CFMessagePortCreateRemote(kCFAllocatorDefault, name) : nullptr;
-    if (name)
-        CFRelease(name);
-    if (!port)
+    if (!name)
         return false;
-    CFMessagePortInvalidate(port);
-    CFRelease(port);
-    return true;
+    const bool served = PortServed(name);
+    CFRelease(name);
+    return served;
 }
 
 void CameraController::RefuseFrameSender(bool& refusing, const std::string& line) {

@@ -1,5 +1,7 @@
 #include "CameraRun.h"
 
+#include "TestSupport.h"
+
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -20,6 +22,13 @@ bool StartAgain(const HeadlessBrowser& browser, int start, const std::string& wh
     return true;
 }
 
+// Whether the run that writes the log at logPath has had its capture ended
+// by the browser's thread check.
+bool CheckFailedIn(const std::string& logPath) {
+    std::string log;
+    return ReadFile(logPath, log) && HeadlessBrowser::ShowsCaptureCheckFailure(log);
+}
+
 } // namespace
 
 CameraView OpenCameraPage(HeadlessBrowser& browser, const CameraPage& page, const std::string& url,
@@ -28,11 +37,17 @@ CameraView OpenCameraPage(HeadlessBrowser& browser, const CameraPage& page, cons
     CameraView view;
     for (int start = 0; start < kCaptureStarts; ++start) {
         const size_t reports = page.Reports();
+        const std::string logPath = browser.NextRunLogPath();
         if (!browser.Open(url))
             return view;
-        view = page.WaitForView([&](const CameraView& v) { return !v.error.empty() || accept(v); },
-                                timeout, reports);
-        if (view.error.empty() || !StartAgain(browser, start, "camera page"))
+        // An abort just after the track started leaves the page playing its
+        // first frame without an error: the log tells.
+        view = page.WaitForView(
+            [&](const CameraView& v) {
+                return !v.error.empty() || accept(v) || CheckFailedIn(logPath);
+            },
+            timeout, reports);
+        if (accept(view) || !StartAgain(browser, start, "camera page"))
             break;
     }
     return view;
@@ -47,13 +62,14 @@ bool ScreenshotCameraPage(HeadlessBrowser& browser, PageServer& server, const Ca
         const size_t reports = page.Reports();
         server.Hold();
         std::atomic<bool> ended{false};
+        const std::string logPath = browser.NextRunLogPath();
         std::thread release([&] {
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
             while (!ended && std::chrono::steady_clock::now() < deadline) {
                 const CameraView v = page.WaitForView(
                     [&](const CameraView& v) { return !v.error.empty() || ready(v); },
                     std::chrono::milliseconds(250), reports);
-                if (v.sequence > 0)
+                if (v.sequence > 0 || CheckFailedIn(logPath))
                     break;
             }
             server.ReleaseHold();

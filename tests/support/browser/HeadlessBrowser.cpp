@@ -79,7 +79,7 @@ std::vector<std::string> HeadlessBrowser::Arguments(const std::string& profile) 
 
 bool HeadlessBrowser::Launch(std::vector<std::string> arguments) {
     Close();
-    const std::string run = m_folder + "/run-" + std::to_string(++m_runs);
+    const std::string run = RunFolder(++m_runs);
     const std::string profile = run + "/profile";
     const std::string home = run + "/home";
     if (RunCommand("mkdir -p " + ShellQuote(profile) + " " + ShellQuote(home)) != 0)
@@ -120,9 +120,16 @@ bool HeadlessBrowser::Screenshot(const std::string& url, const std::string& pngP
 }
 
 bool HeadlessBrowser::CaptureCheckFailed() const {
-    const std::string log = Log();
+    return ShowsCaptureCheckFailure(Log());
+}
+
+bool HeadlessBrowser::ShowsCaptureCheckFailure(const std::string& log) {
     return log.find("video_capture_pipewire.cc") != std::string::npos &&
            log.find("RaceDetected") != std::string::npos;
+}
+
+std::string HeadlessBrowser::NextRunLogPath() const {
+    return RunFolder(m_runs + 1) + "/output.log";
 }
 
 bool HeadlessBrowser::Running() {

@@ -52,10 +52,17 @@ public:
     // after it has let its PipeWire thread run, so a stream callback that
     // comes at that moment aborts the capture process ("Check failed:
     // !race_checker...RaceDetected()"), and the page gets
-    // "NotReadableError: Could not start video source". It is a matter of
-    // the browser's thread timing (seen on loaded machines), not of the
-    // node's answers, which come over PipeWire only after that moment.
+    // "NotReadableError: Could not start video source", or, when the abort
+    // comes just after the track started, a track that stays at its first
+    // frame with no error at all. It is a matter of the browser's thread
+    // timing (seen on loaded machines), not of the node's answers, which
+    // come over PipeWire only after that moment.
     bool CaptureCheckFailed() const;
+    // The same for the text of a run's log.
+    static bool ShowsCaptureCheckFailure(const std::string& log);
+    // The log file of the run that the next Open or Screenshot starts, for
+    // another thread to read while that run goes on.
+    std::string NextRunLogPath() const;
 
     // How long one run may take at most.
     void SetLimit(std::chrono::milliseconds limit) { m_limit = limit; }
@@ -63,6 +70,7 @@ public:
 private:
     std::vector<std::string> Arguments(const std::string& profile) const;
     bool Launch(std::vector<std::string> arguments);
+    std::string RunFolder(int run) const { return m_folder + "/run-" + std::to_string(run); }
 
     BrowserKind m_kind;
     const DesktopSession& m_session;

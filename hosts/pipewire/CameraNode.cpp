@@ -82,6 +82,7 @@ const pw_stream_events kStreamEvents = [] {
 
 CameraNode::CameraNode(const CameraOptions& options)
     : m_options(options), m_offerWidth(options.width), m_offerHeight(options.height),
+      m_badFrames(kBadRunQuiet), m_slowConsumers(kBadRunQuiet),
       m_feed(&CameraNode::WakeFromFeed, this) {}
 
 CameraNode::~CameraNode() {
@@ -155,6 +156,7 @@ int CameraNode::Start(std::string& error) {
         events.param_changed = &CameraNode::OnParamChanged;
         events.process = &CameraNode::OnProcess;
         events.add_buffer = &CameraNode::OnAddBuffer;
+        events.remove_buffer = &CameraNode::OnRemoveBuffer;
         return events;
     }();
     pw_stream_add_listener(m_stream, &m_streamListener, &streamEvents, this);
@@ -304,7 +306,7 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     const auto bytes = static_cast<int>(FrameBytes(format, self->m_width, self->m_height));
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+        SPA_POD_CHOICE_RANGE_Int(8, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
         SPA_PARAM_BUFFERS_size, SPA_POD_Int(bytes), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
         SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
@@ -315,9 +317,15 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     pw_stream_update_params(self->m_stream, params, 2);
 }
 
-void CameraNode::OnAddBuffer(void* node, pw_buffer*) {
+void CameraNode::OnAddBuffer(void* node, pw_buffer* buffer) {
     // Buffers of the new format: every consumer has taken it by now.
-    static_cast<CameraNode*>(node)->m_buffersReady = true;
+    auto* self = static_cast<CameraNode*>(node);
+    self->m_buffersReady = true;
+    self->m_held.Add(buffer);
+}
+
+void CameraNode::OnRemoveBuffer(void* node, pw_buffer* buffer) {
+    static_cast<CameraNode*>(node)->m_held.Remove(buffer);
 }
 
 void CameraNode::WakeFromFeed(void* node) {
@@ -354,12 +362,8 @@ void CameraNode::OnCoreError(void* node, uint32_t id, int, int res, const char* 
 
 void CameraNode::BadFrame(const char* reason) {
     // One line for a run of bad frames, however many good ones come between
-    // them: the run ends after a quiet time without a bad one.
-    const auto now = Clock::now();
-    const bool newRun = !m_inBadRun || now - m_lastBadFrame >= kBadRunQuiet;
-    m_inBadRun = true;
-    m_lastBadFrame = now;
-    if (newRun)
+    // them.
+    if (m_badFrames.Event(Clock::now()))
         std::fprintf(stderr,
                      "cvl-camera: a frame from the camera is %s; it and the like are shown as "
                      "the status picture (said once per run of bad frames)\n",
@@ -369,7 +373,12 @@ void CameraNode::BadFrame(const char* reason) {
 void CameraNode::Process() {
     if (!m_negotiated || !m_buffersReady)
         return;
-    pw_buffer* buffer = pw_stream_dequeue_buffer(m_stream);
+    bool taken = false;
+    pw_buffer* buffer = m_held.Dequeue(m_stream, Clock::now(), taken);
+    if (taken && m_slowConsumers.Event(Clock::now()))
+        std::fprintf(stderr, "cvl-camera: a consumer holds every buffer and does not keep up; the "
+                             "oldest is taken back from it each time, so that the others go on "
+                             "(said once per run)\n");
     if (!buffer)
         return; // every buffer is with the consumers: this picture is skipped
     spa_buffer* spa = buffer->buffer;
@@ -388,8 +397,9 @@ void CameraNode::Process() {
         header->seq = m_bufferSequence++;
         header->dts_offset = 0;
     }
-    pw_stream_queue_buffer(m_stream, buffer);
     m_lastQueued = Clock::now();
+    m_held.Sent(buffer, m_lastQueued);
+    pw_stream_queue_buffer(m_stream, buffer);
 }
 
 size_t CameraNode::Fill(uint8_t* memory, size_t capacity) {

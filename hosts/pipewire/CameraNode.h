@@ -8,7 +8,9 @@
 
 #include "CameraOptions.h"
 #include "FrameFeed.h"
+#include "HeldBuffers.h"
 #include "PixelLayout.h"
+#include "RunNotice.h"
 #include "StatusPictures.h"
 
 #include <pipewire/pipewire.h>
@@ -45,6 +47,7 @@ private:
     static void OnParamChanged(void* node, uint32_t id, const spa_pod* param);
     static void OnProcess(void* node);
     static void OnAddBuffer(void* node, pw_buffer* buffer);
+    static void OnRemoveBuffer(void* node, pw_buffer* buffer);
     static void OnCoreError(void* node, uint32_t id, int seq, int res, const char* message);
     static void OnWake(void* node, uint64_t count);
     static void OnRepeat(void* node, uint64_t expirations);
@@ -88,8 +91,9 @@ private:
     // The time of the picture in the buffer being filled.
     int64_t m_pts = 0;
     bool m_buffersReady = false;
-    bool m_inBadRun = false;
-    Clock::time_point m_lastBadFrame;
+    RunNotice m_badFrames;
+    HeldBuffers m_held;
+    RunNotice m_slowConsumers;
     YcbcrImage m_decoded;
     PlanarImage m_planar;
     bool m_planarReady = false;

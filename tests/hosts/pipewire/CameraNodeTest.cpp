@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
 
@@ -239,6 +241,74 @@ TEST_F(CameraNode, ServiceKilledAndStartedAgain) {
         return f.format == "I420" && f.width == 960 && f.height == 640;
     })) << Describe(consumer.Frames());
     EXPECT_EQ(m_camera.Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
+}
+
+// Live pictures keep coming to consumer: a few a second at least, where the
+// camera sends about 30 (the bound allows for a busy machine).
+void ExpectLivePicturesGoOn(NodeConsumer& consumer, const std::string& beside) {
+    const size_t mark = consumer.Count();
+    const auto start = std::chrono::steady_clock::now();
+    const bool kept = consumer.WaitFor([&](const std::vector<Consumed>& frames) {
+        return CountShown(frames, Shown::Bars, mark) >= 90;
+    });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(kept) << "beside " << beside << ": "
+                      << CountShown(consumer.Frames(), Shown::Bars, mark) << " live pictures in "
+                      << seconds << " s";
+    std::printf("beside %s: %.1f live pictures a second\n", beside.c_str(), 90 / seconds);
+}
+
+// Every consumer shares the node's buffers, and PipeWire hands the node only
+// buffers no consumer holds: one that links and takes nothing would hold
+// them all. The node takes the oldest back, and the others go on.
+TEST_F(CameraNode, AStalledConsumerDoesNotStopTheOthers) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    NodeConsumer& normal = Consume(kRaw);
+    ASSERT_TRUE(normal.WaitForShown(Shown::Bars)) << Describe(normal.Frames()) << m_camera.Log();
+
+    m_consumers.push_back(std::make_unique<NodeConsumer>(kRaw, true));
+    NodeConsumer& stalled = *m_consumers.back();
+    ASSERT_TRUE(stalled.Play());
+    ASSERT_TRUE(WaitFor([&] { return stalled.SourceBuffers() > 0; }, seconds(30)));
+    ExpectLivePicturesGoOn(normal, "a consumer whose sink is never read");
+    EXPECT_NE(m_camera.Log().find("a consumer holds every buffer"), std::string::npos)
+        << m_camera.Log();
+    stalled.Stop();
+
+    NodeConsumer& paused = Consume(kRaw);
+    ASSERT_TRUE(paused.WaitForShown(Shown::Bars)) << Describe(paused.Frames());
+    ASSERT_TRUE(paused.Pause());
+    ExpectLivePicturesGoOn(normal, "a paused pipeline");
+    EXPECT_EQ(CountRequests("StartStreaming", m_camera.Pid()), 1);
+}
+
+// The node carries one format at a time. A consumer of another format that
+// joins while one streams gets none of its buffers as pictures (PipeWire
+// 0.3.65 hands it the format in use; pipewiresrc refuses it), and the one
+// that streams keeps its pace beside it.
+TEST_F(CameraNode, AConsumerOfAnotherFormatGetsNoneAndDisturbsNobody) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    const std::pair<const char*, const char*> rounds[] = {{kRaw, kMjpg}, {kMjpg, kRaw}};
+    for (const auto& [streams, joins] : rounds) {
+        NodeConsumer& first = Consume(streams);
+        ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames()) << m_camera.Log();
+        NodeConsumer& joiner = Consume(joins);
+        ExpectLivePicturesGoOn(first, std::string("a consumer of ") + joins);
+        const std::string joinFormat = joins == kRaw ? "I420" : "MJPG";
+        for (const std::string& format : joiner.SourceFormats())
+            EXPECT_EQ(format, joinFormat) << joins << " joined " << streams;
+        EXPECT_TRUE(AllOf(joiner.Frames(), 0, [&](const Consumed& f) {
+            return f.format == joinFormat;
+        })) << Describe(joiner.Frames());
+        EXPECT_TRUE(AllOf(first.Frames(), 0, [&](const Consumed& f) {
+            return f.shown == Shown::Bars || f.shown == Shown::Waiting;
+        })) << Describe(first.Frames());
+        std::printf("%s joining %s: %zu buffers, %zu pictures\n", joins, streams,
+                    joiner.SourceBuffers(), joiner.Count());
+        joiner.Stop();
+        first.Stop();
+    }
 }
 
 // A new service whose camera has another live-view size: the node offers the

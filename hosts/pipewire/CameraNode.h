@@ -62,7 +62,10 @@ private:
     size_t Fill(uint8_t* memory, size_t capacity);
     size_t FillLive(const CapturedFrame& frame, uint8_t* memory, size_t capacity);
     size_t FillStatus(FrameKind kind, uint8_t* memory, size_t capacity);
-    void BadFrame(const char* reason);
+    void BadFrame(const std::string& reason);
+    // True once frames of a size other than the offered one have come for
+    // long enough to offer theirs.
+    bool SizeSettled(int width, int height, uint64_t sequence);
     void Fail(const std::string& reason);
     void ArmTimer(spa_source* timer, std::chrono::milliseconds first,
                   std::chrono::milliseconds interval);
@@ -82,6 +85,12 @@ private:
     int m_offerWidth;
     int m_offerHeight;
     bool m_negotiated = false;
+    // A size other than the offered one, and since when frames have it.
+    int m_newWidth = 0;
+    int m_newHeight = 0;
+    int m_newSizeFrames = 0;
+    uint64_t m_newSizeSequence = 0;
+    Clock::time_point m_newSizeSince;
     PixelFormat m_format = PixelFormat::Mjpg;
     int m_width = 0;
     int m_height = 0;

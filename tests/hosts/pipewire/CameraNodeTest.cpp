@@ -93,11 +93,16 @@ protected:
         unsetenv("PIPEWIRE_REMOTE");
     }
 
-    void StartCamera(const std::vector<std::string>& options = {}) {
+    void StartCamera(const std::vector<std::string>& options = {},
+                     const std::vector<std::string>& environment = {}) {
         std::vector<std::string> arguments = {Program("cvl-camera")};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        ASSERT_TRUE(m_camera.Start(arguments, m_session->FullClientEnvironment(),
-                                   TempFolder() + "/cvl-camera.log"));
+        std::vector<std::string> variables = m_session->ClientEnvironment();
+        variables.insert(variables.end(), environment.begin(), environment.end());
+        ASSERT_TRUE(m_camera.Start(
+            arguments,
+            ChildProcess::EnvironmentWith(variables, DesktopSession::ClientEnvironmentRemoved()),
+            TempFolder() + "/cvl-camera.log"));
         ASSERT_TRUE(m_session->WaitForNode(kLabel, seconds(60)))
             << m_camera.Log() << m_session->Errors();
     }
@@ -407,6 +412,97 @@ TEST_F(CameraNode, BadFramesShowTheStatusPictureWithOneLinePerBurst) {
     for (const std::string& line : SplitLines(m_camera.Log()))
         lines += line.find("a frame from the camera is") != std::string::npos;
     EXPECT_EQ(lines, 1) << m_camera.Log();
+}
+
+// cvl-camera's resident memory in kB, from /proc.
+long ResidentKb(pid_t pid) {
+    std::string status;
+    if (!ReadFile("/proc/" + std::to_string(pid) + "/status", status))
+        return -1;
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// Frames near and beyond what the node shows, in a loop: a good 320x240 one,
+// a 320x240 JPEG whose header claims 8192x8192, the good one again, and a
+// real 4000x3000 JPEG.
+std::string LargeFramesFolder() {
+    const std::string folder = MakeFolder("large-frames");
+    EXPECT_EQ(RunCommand("convert -size 320x240 xc:'#ff0000' -sampling-factor 2x2 " +
+                         ShellQuote(folder + "/0-good.jpg") + " && cp " +
+                         ShellQuote(folder + "/0-good.jpg") + " " +
+                         ShellQuote(folder + "/2-good.jpg") +
+                         " && convert -size 4000x3000 xc:'#0000ff' -sampling-factor 2x2 " +
+                         ShellQuote(folder + "/3-large.jpg")),
+              0);
+    std::string liar;
+    EXPECT_TRUE(ReadFile(folder + "/0-good.jpg", liar));
+    const size_t frameHeader = liar.find("\xFF\xC0");
+    EXPECT_NE(frameHeader, std::string::npos);
+    if (frameHeader != std::string::npos)
+        liar.replace(frameHeader + 5, 4, std::string("\x20\x00\x20\x00", 4));
+    EXPECT_TRUE(WriteFile(folder + "/1-liar.jpg", liar));
+    return folder;
+}
+
+// A camera whose frames flip between sizes, some beyond what the node shows:
+// the node keeps its size (no renegotiation on every frame), pictures keep
+// coming, and once the camera sends normal frames again the consumer has
+// them at the camera's size and rate, and cvl-camera's memory is back near
+// where it was.
+TEST_F(CameraNode, FramesNearTheSizeLimitCostLittleAndLeaveNothingBehind) {
+    ASSERT_TRUE(m_service.Start());
+    ASSERT_NO_FATAL_FAILURE(StartSession());
+    // The address sanitizer keeps freed memory in quarantine (256 MB by
+    // default), which would hide what cvl-camera gives back.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    ASSERT_NO_FATAL_FAILURE(StartCamera(
+        {}, {"ASAN_OPTIONS=" + std::string(sanitizer ? sanitizer : "") + ":quarantine_size_mb=4"}));
+    m_consumers.push_back(
+        std::make_unique<NodeConsumer>(std::vector<std::pair<int, int>>{{960, 640}, {320, 240}}));
+    NodeConsumer& consumer = *m_consumers.back();
+    ASSERT_TRUE(consumer.Play());
+    ASSERT_TRUE(consumer.WaitFor([](const std::vector<Consumed>& frames) {
+        return CountShown(frames, Shown::Bars) >= 30;
+    })) << Describe(consumer.Frames());
+    const long usual = ResidentKb(m_camera.Pid());
+    ASSERT_GT(usual, 0);
+
+    m_service.Terminate();
+    ASSERT_EQ(m_service.WaitForExit(seconds(30)), 0);
+    ServiceOptions large;
+    large.frames = LargeFramesFolder();
+    ServiceProcess flipping;
+    ASSERT_TRUE(flipping.Start(large));
+    ASSERT_TRUE(WaitFor(
+        [&] { return m_camera.Log().find("larger than the node shows") != std::string::npos; },
+        seconds(60)))
+        << m_camera.Log();
+    size_t mark = consumer.Count();
+    EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
+        return frames.size() >= mark + 90;
+    })) << Describe(consumer.Frames())
+        << m_camera.Log();
+    long peak = ResidentKb(m_camera.Pid());
+    flipping.Terminate();
+    ASSERT_EQ(flipping.WaitForExit(seconds(30)), 0);
+    EXPECT_EQ(m_camera.Log().find("offering that size"), std::string::npos) << m_camera.Log();
+
+    ServiceProcess normal;
+    ASSERT_TRUE(normal.Start());
+    mark = consumer.Count();
+    EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
+        size_t live = 0;
+        for (size_t i = mark; i < frames.size(); ++i)
+            live += frames[i].shown == Shown::Bars && frames[i].width == 960;
+        return live >= 60;
+    })) << Describe(consumer.Frames())
+        << m_camera.Log();
+    ExpectLivePicturesGoOn(consumer, "frames near the size limit gone by");
+    const long after = ResidentKb(m_camera.Pid());
+    std::printf("cvl-camera resident: %ld kB usual, %ld kB among large frames, %ld kB after\n",
+                usual, peak, after);
+    EXPECT_LT(after, usual + 64 * 1024) << "usual " << usual << " kB";
 }
 
 // A live view of odd size: MJPG consumers get it at its own size, passed

@@ -255,6 +255,38 @@ TEST_F(StreamingControllerTest, CommandsOfOneStreamingRunInTheCallList) {
     EXPECT_EQ(CountCalls("ZelCreateMemoryStream"), streams);
 }
 
+// A camera whose driver reports live view on before the write that switched
+// it returns (the simulator handles the event inside that write): the
+// property handler stores Streaming before StartEvfCommand stores its own
+// status, which must not take it back to EvfStarted.
+class EarlyLiveViewEventTest : public StreamingControllerTest {
+protected:
+    void SetUp() override {
+        setenv("ZELSIM_EVF_EVENT", "before-return", 1);
+        StreamingControllerTest::SetUp();
+    }
+};
+
+TEST_F(EarlyLiveViewEventTest, TheStatusStaysStreamingAfterTheStartEvfCommand) {
+    CameraController controller(false);
+    ASSERT_NE(controller.AddFrameSender("early", true), nullptr);
+    Camera* camera = controller.GetCamera();
+    controller.StartStreaming();
+    ASSERT_TRUE(WaitForLogMessage("StartEvfCommand: evf started"));
+    const std::vector<std::string> log = LogMessages();
+    const int event = FindLogMessage(log, "starting streaming..");
+    ASSERT_GE(event, 0);
+    EXPECT_GT(FindLogMessage(log, "StartEvfCommand: evf started", event), event)
+        << "the event came after the command";
+
+    // Downloads run, which they do only while Streaming, and the status
+    // they find is never EvfStarted.
+    EXPECT_TRUE(WaitFor([] { return CountCalls("ZelDownloadEvfImage camera=1") >= 5; }));
+    EXPECT_EQ(camera->GetStatus(), Camera::Streaming);
+    EXPECT_EQ(CountLogMessages("DownloadEvfCommand: not sending status frame since status is 6"),
+              0);
+}
+
 TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
     auto controller = std::make_unique<CameraController>(false);
     ASSERT_NE(controller->AddFrameSender("events", true), nullptr);

@@ -150,6 +150,26 @@ TEST_F(CameraControllerTest, SendersStopAtTheCapWithOneLineForTheBurst) {
     EXPECT_EQ(FrameSender::Count(), cap);
 }
 
+TEST_F(CameraControllerTest, EachIdentifierRefusedWithoutAFramePortIsLoggedInABurst) {
+    CameraController controller(false);
+    // Back to back, so one burst (a pass that found none waiting would only
+    // start another, with a line of its own).
+    for (int i = 0; i < 10; ++i) {
+        controller.AddRequest("31_StartStreaming", -1);
+        controller.AddRequest("32_StartStreaming", -1);
+    }
+    const std::string line = " not added, the client has no frame port";
+    EXPECT_TRUE(WaitFor([&] {
+        return CountLogMessages("received: StartStreaming from: 32") == 10 &&
+               CountLogMessages("frame sender 32" + line) >= 1;
+    })) << "the second identifier of the burst got no line";
+    EXPECT_GE(CountLogMessages("frame sender 31" + line), 1);
+    // Not a line for every request.
+    EXPECT_LT(CountLogMessages("frame sender 31" + line), 10);
+    EXPECT_LT(CountLogMessages("frame sender 32" + line), 10);
+    EXPECT_EQ(FrameSender::Count(), 0);
+}
+
 TEST_F(StreamingControllerTest, CloseSessionFollowsTheStatusItFinds) {
     CameraController controller(false);
     ASSERT_NE(controller.AddFrameSender("commands", true), nullptr);

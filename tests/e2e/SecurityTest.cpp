@@ -479,8 +479,20 @@ TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
     // A burst of overlong requests is one line.
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(SendRequestText(std::string(100000, 'B')));
+    // C1 controls as raw bytes and in UTF-8, and the Unicode line and
+    // paragraph separators, in a sender identifier.
+    ASSERT_TRUE(SendRequestText("c1\x85"
+                                "a\x9B"
+                                "b\xC2\x85\xE2\x80\xA8\xE2\x80\xA9_SandboxTest"));
     ASSERT_TRUE(SendRequestText("2_plugin fps: 29.97"));
     ASSERT_TRUE(WaitForLogMessage("received: plugin fps: 29.97 from: 2"));
+    EXPECT_EQ(CountLogMessages("received: SandboxTest from: "
+                               "c1\\x85a\\x9Bb\\xC2\\x85\\xE2\\x80\\xA8\\xE2\\x80\\xA9"),
+              1);
+    std::string raw;
+    ASSERT_TRUE(ReadFile(LogPath(), raw));
+    for (const char* separator : {"\x85", "\x9B", "\xE2\x80\xA8", "\xE2\x80\xA9"})
+        EXPECT_EQ(raw.find(separator), std::string::npos) << separator;
     EXPECT_EQ(CountLogMessages("received: x\\x0A2026-01-01 00:00:00 forged line\\x0D from: 1"), 1);
     EXPECT_EQ(CountLogMessages("received: a\\\\x0Ab from: 1"), 1);
     const std::string shown = std::string(256, 'A') + "... (3000 bytes)";

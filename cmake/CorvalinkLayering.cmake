@@ -6,17 +6,6 @@
 # configure, so that a link that crosses a layer fails the build where it is
 # written.
 
-# Every target defined in dir and the folders below it.
-function(cvl_targets_below dir out)
-    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
-    get_property(folders DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
-    foreach(folder IN LISTS folders)
-        cvl_targets_below(${folder} more)
-        list(APPEND targets ${more})
-    endforeach()
-    set(${out} ${targets} PARENT_SCOPE)
-endfunction()
-
 # Every folder below dir that the configuration builds.
 function(cvl_folders_below dir out)
     get_property(folders DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
@@ -26,6 +15,17 @@ function(cvl_folders_below dir out)
         list(APPEND all ${more})
     endforeach()
     set(${out} ${all} PARENT_SCOPE)
+endfunction()
+
+# Every target defined in dir and the folders below it.
+function(cvl_targets_below dir out)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    cvl_folders_below(${dir} folders)
+    foreach(folder IN LISTS folders)
+        get_property(more DIRECTORY ${folder} PROPERTY BUILDSYSTEM_TARGETS)
+        list(APPEND targets ${more})
+    endforeach()
+    set(${out} ${targets} PARENT_SCOPE)
 endfunction()
 
 # Fails the configuration when a target under folder links one of the

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -21,41 +22,65 @@ double Ms(int64_t ns) {
     return static_cast<double>(ns) / 1e6;
 }
 
-// The median delay of each window of frames, by when they came out.
-std::vector<double> WindowMedians(const std::vector<PlayedFrame>& frames,
-                                  const std::vector<double>& delays) {
-    const int64_t window = std::chrono::nanoseconds(kPlayerWindow).count();
+// values[i] belongs to frames[i]; only stamped frames count.
+FrameSeries SeriesOf(const std::vector<PlayedFrame>& frames, const std::vector<double>& values) {
+    FrameSeries series;
+    std::vector<double> all;
     std::vector<double> medians;
-    std::vector<double> current;
-    int64_t end = frames.front().outNs + window;
+    std::vector<double> window;
+    const int64_t length = std::chrono::nanoseconds(kPlayerWindow).count();
+    int64_t end = frames.front().outNs + length;
+    const auto close = [&] {
+        if (!window.empty())
+            medians.push_back(host::FrameStats::Percentile(window, 50));
+        window.clear();
+    };
     for (size_t i = 0; i < frames.size(); ++i) {
         if (frames[i].outNs >= end) {
-            if (!current.empty())
-                medians.push_back(host::FrameStats::Percentile(current, 50));
-            current.clear();
+            close();
             while (frames[i].outNs >= end)
-                end += window;
+                end += length;
         }
-        if (frames[i].stamped)
-            current.push_back(delays[i]);
+        if (frames[i].stamped) {
+            window.push_back(values[i]);
+            all.push_back(values[i]);
+        }
     }
-    if (!current.empty())
-        medians.push_back(host::FrameStats::Percentile(current, 50));
-    return medians;
+    close();
+    if (all.empty())
+        return series;
+    series.p50 = host::FrameStats::Percentile(all, 50);
+    series.p95 = host::FrameStats::Percentile(all, 95);
+    series.max = host::FrameStats::Percentile(all, 100);
+    series.firstWindow = medians.front();
+    series.lastWindow = medians.back();
+    for (double median : medians)
+        if (std::fabs(median) > std::fabs(series.worstWindow))
+            series.worstWindow = median;
+    return series;
 }
 
 } // namespace
 
-std::string PlayerFigures::Json() const {
-    char text[512];
+std::string FrameSeries::Json() const {
+    char text[256];
     std::snprintf(text, sizeof text,
-                  "{\"frames\":%d,\"unstamped\":%d,\"seconds\":%.1f,\"delay_ms\":{\"p50\":%.1f,"
-                  "\"p95\":%.1f,\"max\":%.1f,\"first_window\":%.1f,\"last_window\":%.1f,"
-                  "\"worst_window\":%.1f},\"span_ms\":{\"stream\":%.0f,\"camera\":%.0f,"
-                  "\"out\":%.0f}}",
-                  frames, unstamped, seconds, delayP50Ms, delayP95Ms, delayMaxMs, firstWindowMs,
-                  lastWindowMs, worstWindowMs, streamSpanMs, cameraSpanMs, outSpanMs);
+                  "{\"p50\":%.1f,\"p95\":%.1f,\"max\":%.1f,\"first_window\":%.1f,"
+                  "\"last_window\":%.1f,\"worst_window\":%.1f}",
+                  p50, p95, max, firstWindow, lastWindow, worstWindow);
     return text;
+}
+
+std::string PlayerFigures::Json() const {
+    char spans[128];
+    std::snprintf(spans, sizeof spans, "{\"stream\":%.0f,\"camera\":%.0f,\"out\":%.0f}",
+                  streamSpanMs, cameraSpanMs, outSpanMs);
+    char head[96];
+    std::snprintf(head, sizeof head, "{\"frames\":%d,\"unstamped\":%d,\"seconds\":%.1f", frames,
+                  unstamped, seconds);
+    return std::string(head) + ",\"out_delay_ms\":" + outDelay.Json() +
+           ",\"drift_ms\":" + drift.Json() + ",\"shown_delay_ms\":" + shownDelay.Json() +
+           ",\"span_ms\":" + spans + "}";
 }
 
 PlayerFigures FiguresOf(const std::vector<PlayedFrame>& frames) {
@@ -68,34 +93,33 @@ PlayerFigures FiguresOf(const std::vector<PlayedFrame>& frames) {
     figures.seconds = Ms(last.outNs - first.outNs) / 1000;
     figures.streamSpanMs = static_cast<double>(last.ptsMs - first.ptsMs);
     figures.outSpanMs = Ms(last.outNs - first.outNs);
-    std::vector<double> delays(frames.size(), 0);
-    std::vector<double> stamped;
     const PlayedFrame* firstStamped = nullptr;
     const PlayedFrame* lastStamped = nullptr;
+    std::vector<double> outDelay(frames.size(), 0);
+    std::vector<double> drift(frames.size(), 0);
+    std::vector<double> shownDelay(frames.size(), 0);
     for (size_t i = 0; i < frames.size(); ++i) {
         const PlayedFrame& frame = frames[i];
-        const int64_t paced = first.outNs + (frame.ptsMs - first.ptsMs) * 1000000;
-        const int64_t shown = std::max(frame.outNs, paced);
         if (!frame.stamped) {
             ++figures.unstamped;
             continue;
         }
-        delays[i] = Ms(shown - frame.stamp.monotonicNs);
-        stamped.push_back(delays[i]);
         if (!firstStamped)
             firstStamped = &frame;
         lastStamped = &frame;
+        const int64_t streamNs = (frame.ptsMs - first.ptsMs) * 1000000;
+        const int64_t shown = std::max(frame.outNs, first.outNs + streamNs);
+        outDelay[i] = Ms(frame.outNs - frame.stamp.monotonicNs);
+        drift[i] = Ms((frame.ptsMs - firstStamped->ptsMs) * 1000000 -
+                      (frame.stamp.monotonicNs - firstStamped->stamp.monotonicNs));
+        shownDelay[i] = Ms(shown - frame.stamp.monotonicNs);
     }
-    if (stamped.empty())
+    if (!firstStamped)
         return figures;
     figures.cameraSpanMs = Ms(lastStamped->stamp.monotonicNs - firstStamped->stamp.monotonicNs);
-    figures.delayP50Ms = host::FrameStats::Percentile(stamped, 50);
-    figures.delayP95Ms = host::FrameStats::Percentile(stamped, 95);
-    figures.delayMaxMs = host::FrameStats::Percentile(stamped, 100);
-    const std::vector<double> medians = WindowMedians(frames, delays);
-    figures.firstWindowMs = medians.front();
-    figures.lastWindowMs = medians.back();
-    figures.worstWindowMs = *std::max_element(medians.begin(), medians.end());
+    figures.outDelay = SeriesOf(frames, outDelay);
+    figures.drift = SeriesOf(frames, drift);
+    figures.shownDelay = SeriesOf(frames, shownDelay);
     return figures;
 }
 
@@ -122,30 +146,10 @@ bool FfmpegReader::Start(const std::string& url) {
         return false;
     // The input as a player opens it: no options. Each output is flushed
     // after every packet so that a frame comes out when ffmpeg has it.
-    const std::vector<std::string> arguments = {"ffmpeg",
-                                                "-nostdin",
-                                                "-hide_banner",
-                                                "-y",
-                                                "-i",
-                                                url,
-                                                "-map",
-                                                "0:v",
-                                                "-c",
-                                                "copy",
-                                                "-flush_packets",
-                                                "1",
-                                                "-f",
-                                                "mjpeg",
-                                                jpegs,
-                                                "-map",
-                                                "0:v",
-                                                "-c",
-                                                "copy",
-                                                "-flush_packets",
-                                                "1",
-                                                "-f",
-                                                "framecrc",
-                                                times};
+    std::vector<std::string> arguments = {"ffmpeg", "-nostdin", "-hide_banner", "-y", "-i", url};
+    for (const auto& [format, path] : {std::pair(std::string("mjpeg"), jpegs), {"framecrc", times}})
+        arguments.insert(arguments.end(),
+                         {"-map", "0:v", "-c", "copy", "-flush_packets", "1", "-f", format, path});
     return m_process.Start(arguments, ChildProcess::EnvironmentWith({}), folder + "/ffmpeg.log");
 }
 

@@ -24,28 +24,43 @@ struct PlayedFrame {
     host::FrameStamp stamp;
 };
 
-// What a player that paces by the stream's times makes of the frames: it
-// shows the first as it comes, each later one at the first's moment plus the
-// difference of their times, or as it comes if that is later. The delay is
-// from a frame's stamp to the moment it is shown.
-struct PlayerFigures {
-    int frames = 0;
-    int unstamped = 0;
-    double seconds = 0;    // from the first frame out to the last
-    double delayP50Ms = 0; // over every stamped frame
-    double delayP95Ms = 0;
-    double delayMaxMs = 0;
-    double firstWindowMs = 0; // median delay over the first window
-    double lastWindowMs = 0;  // and the last
-    double worstWindowMs = 0; // the highest window median
-    double streamSpanMs = 0;  // last time minus first time in the stream
-    double cameraSpanMs = 0;  // the same by the camera's stamps
-    double outSpanMs = 0;     // and by the moments ffmpeg gave them out
+// A figure of every stamped frame, in milliseconds: its spread, and its
+// median over each window of frames (by when they came out of ffmpeg).
+struct FrameSeries {
+    double p50 = 0;
+    double p95 = 0;
+    double max = 0;
+    double firstWindow = 0;
+    double lastWindow = 0;
+    double worstWindow = 0; // the window median farthest from zero
     std::string Json() const;
 };
 
-// Windows of this length, by the moment frames come out, make the medians.
+// Windows of this length make the medians.
 constexpr std::chrono::seconds kPlayerWindow{2};
+
+struct PlayerFigures {
+    int frames = 0;
+    int unstamped = 0;
+    double seconds = 0; // from the first frame out to the last
+    // From a frame's stamp to its coming out of ffmpeg.
+    FrameSeries outDelay;
+    // A frame's time in the stream against the camera's: the difference of
+    // its time and the first frame's, less the difference of their stamps.
+    // It stays near zero when the stream's times advance with the camera's
+    // clock; it grows when a reader counts time at a rate of its own.
+    FrameSeries drift;
+    // From a frame's stamp to when a player that paces by the stream's times
+    // shows it: the first frame as it comes, each later one at the first's
+    // moment plus the difference of their times, or as it comes if that is
+    // later. Its start is the first frame's delay, whatever that was.
+    FrameSeries shownDelay;
+    double streamSpanMs = 0; // last time minus first time in the stream
+    double cameraSpanMs = 0; // the same by the camera's stamps
+    double outSpanMs = 0;    // and by the moments ffmpeg gave them out
+    std::string Json() const;
+};
+
 PlayerFigures FiguresOf(const std::vector<PlayedFrame>& frames);
 
 class FfmpegReader {

@@ -90,13 +90,14 @@ TEST(PlayerStream, FfmpegWithNoOptionsKeepsUpWithTheMatroskaStream) {
     // passes fewer, and fewer still would be no stream a player shows.
     EXPECT_GE(mkv.frames, 5 * duration.count()) << log;
     EXPECT_EQ(mkv.unstamped, 0);
-    // Shown by their times, frames stay as close behind the camera at the
-    // end as at the start (the medians of each window, from the first on).
-    EXPECT_LT(mkv.worstWindowMs, kMostDelayMs) << mkv.Json();
-    // The stream's times advance with the camera's clock and with the frames'
-    // coming out of ffmpeg.
+    // Frames come out of ffmpeg as close behind the camera at the end as at
+    // the start, and the stream's times advance with the camera's clock: a
+    // player that shows frames by their times stays as far behind as it was
+    // at its first frame. Medians over each window, from the first on, so
+    // that a moment's stall of a loaded machine is not taken for a delay.
+    EXPECT_LT(mkv.outDelay.worstWindow, kMostDelayMs) << mkv.Json();
+    EXPECT_LT(std::fabs(mkv.drift.worstWindow), kMostDelayMs) << mkv.Json();
     EXPECT_LT(std::fabs(mkv.streamSpanMs - mkv.cameraSpanMs), kMostDelayMs) << mkv.Json();
-    EXPECT_LT(std::fabs(mkv.streamSpanMs - mkv.outSpanMs), kMostDelayMs) << mkv.Json();
 
     if (bench > 0) {
         const PlayerFigures multipart = Read(web, "/stream.mjpeg", duration, timeBase, webCpu, log);

@@ -43,8 +43,8 @@ public:
     uint64_t PartsStarted() const { return m_partsStarted; }
 
     static constexpr std::chrono::milliseconds kKeepAlive{1000};
-    // The nominal frame duration that a Matroska stream states when no live
-    // frames come at its start (30 a second).
+    // The nominal frame duration that a Matroska stream states when live
+    // frames come at less than 6 a second at its start (30 a second).
     static constexpr int64_t kDefaultFrameNs = 33333333;
 
 private:

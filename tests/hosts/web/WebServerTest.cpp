@@ -71,6 +71,10 @@ TEST_F(CvlWeb, AnswersEveryPathWithItsStatusAndType) {
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.Header("Content-Type"), "multipart/x-mixed-replace; boundary=cvlframe");
     EXPECT_TRUE(head.body.empty());
+    HttpReply players = Get(port, "/stream.mkv", "HEAD");
+    EXPECT_EQ(players.status, 200);
+    EXPECT_EQ(players.Header("Content-Type"), "video/x-matroska");
+    EXPECT_TRUE(players.body.empty());
     EXPECT_EQ(Get(port, "/", "HEAD").body, "");
     EXPECT_EQ(m_web.Stat("viewers"), 0);
 
@@ -79,8 +83,8 @@ TEST_F(CvlWeb, AnswersEveryPathWithItsStatusAndType) {
         EXPECT_EQ(refused.status, 405) << method;
         EXPECT_EQ(refused.Header("Allow"), "GET, HEAD") << method;
     }
-    for (const char* path : {"/index.html", "/stream.mjpeg/", "/stream.mjpegx", "/../etc/passwd",
-                             "/favicon.ico", "//"}) {
+    for (const char* path : {"/index.html", "/stream.mjpeg/", "/stream.mjpegx", "/stream.mkv/",
+                             "/../etc/passwd", "/favicon.ico", "//"}) {
         EXPECT_EQ(Get(port, path).status, 404) << path;
     }
     // The stream: multipart parts, each a whole stamped JPEG.

@@ -88,6 +88,9 @@ struct Settings::Found {
     CameraWidget* widget = nullptr;
     const char* name = nullptr;
     CameraWidgetType type = GP_WIDGET_TEXT;
+    // Shown, not changed: a setting the body's mode decides (the shutter
+    // speed in an automatic mode).
+    bool readonly = false;
 };
 
 bool Settings::IsSetting(uint32_t property) {
@@ -123,7 +126,8 @@ uint32_t Settings::Find(uint32_t id, bool command, Found& found, bool& lost) {
             gp_widget_get_type(widget, &found.type);
             int readonly = 0;
             gp_widget_get_readonly(widget, &readonly);
-            return readonly ? ZEL_ERR_PROPERTY_UNAVAILABLE : ZEL_ERR_OK;
+            found.readonly = readonly != 0;
+            return ZEL_ERR_OK;
         }
         if (widget)
             gp_widget_free(widget);
@@ -156,6 +160,8 @@ uint32_t Settings::Read(uint32_t property, const Found& found, uint32_t& value) 
 }
 
 uint32_t Settings::Write(Found& found, bool& lost) {
+    if (found.readonly)
+        return ZEL_ERR_PROPERTY_UNAVAILABLE;
     const int result = gp_camera_set_single_config(m_camera, found.name, found.widget, m_context);
     return Error(result, lost);
 }
@@ -207,6 +213,8 @@ uint32_t Settings::Set(uint32_t property, uint32_t value, bool& lost) {
     Found found;
     if (uint32_t e = Find(property, false, found, lost))
         return e;
+    if (found.readonly)
+        return ZEL_ERR_PROPERTY_UNAVAILABLE;
     int set = GP_ERROR_BAD_PARAMETERS;
     if (property == ZEL_PROP_EVF_ZOOM && found.type == GP_WIDGET_TEXT) {
         if (std::find(std::begin(kCanonZoomSteps), std::end(kCanonZoomSteps), value) !=

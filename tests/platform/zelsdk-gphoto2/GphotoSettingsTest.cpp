@@ -292,9 +292,10 @@ TEST_F(GphotoSettings, AChangeOnTheBodyRaisesTheChangedEventAndReadsBack) {
     EXPECT_EQ(m_stream->Failures(), 0);
 }
 
-TEST_F(GphotoSettings, AMissingSettingIsUnavailableAndTheRestWorks) {
+TEST_F(GphotoSettings, AMissingOrReadOnlySettingIsUnavailableAndTheRestWorks) {
     ASSERT_EQ(m_camera.Command("without 5005"), "ok");
     ASSERT_EQ(m_camera.Command("without 5010"), "ok");
+    ASSERT_EQ(m_camera.Command("lock 500d"), "ok");
     Open();
     uint32_t value = 0;
     ZelPropertyDesc desc{};
@@ -303,6 +304,11 @@ TEST_F(GphotoSettings, AMissingSettingIsUnavailableAndTheRestWorks) {
         EXPECT_EQ(Set(property, 0), ZEL_ERR_PROPERTY_UNAVAILABLE);
         EXPECT_EQ(ZelGetPropertyDesc(m_handle, property, &desc), ZEL_ERR_PROPERTY_UNAVAILABLE);
     }
+    // A setting the body's mode decides reads, but does not change.
+    ASSERT_EQ(Get(ZEL_PROP_SHUTTER_SPEED, value), ZEL_ERR_OK);
+    EXPECT_EQ(value, ZEL_SHUTTER(1, 60));
+    EXPECT_EQ(Set(ZEL_PROP_SHUTTER_SPEED, ZEL_SHUTTER(1, 30)), ZEL_ERR_PROPERTY_UNAVAILABLE);
+    EXPECT_EQ(OnCamera("500d"), "167");
     EXPECT_EQ(Set(ZEL_PROP_ISO, 3200), ZEL_ERR_OK);
     EXPECT_EQ(OnCamera("500f"), "3200");
     EXPECT_EQ(Set(ZEL_PROP_APERTURE, 110), ZEL_ERR_OK);

@@ -15,7 +15,7 @@ namespace {
 constexpr uint16_t kGetDevicePropDesc = 0x1014, kGetDevicePropValue = 0x1015,
                    kSetDevicePropValue = 0x1016, kSetControlDeviceB = 0x9207;
 constexpr uint16_t kOk = 0x2001, kOperationNotSupported = 0x2005, kDevicePropNotSupported = 0x200A,
-                   kInvalidPropertyValue = 0x201C;
+                   kAccessDenied = 0x200F, kInvalidPropertyValue = 0x201C;
 constexpr uint16_t kDevicePropChanged = 0x4006;
 constexpr uint16_t kUint8 = 0x0002, kInt16 = 0x0003, kUint16 = 0x0004, kUint32 = 0x0006;
 constexpr uint16_t kLiveViewSize = 0xD6AA, kAutofocus = 0xD2C1, kNearFar = 0xD2D1;
@@ -119,7 +119,7 @@ DeviceProperties::Bytes DeviceProperties::Describe(const Property& property) con
     Bytes out;
     Append(out, property.code, 2);
     Append(out, property.type, 2);
-    out.push_back(1);                                          // get and set
+    out.push_back(property.settable ? 1 : 0);                  // get and set, or get only
     Append(out, static_cast<uint64_t>(property.value), bytes); // factory default
     Append(out, static_cast<uint64_t>(property.value), bytes);
     if (property.allowed.empty()) {
@@ -163,7 +163,9 @@ DeviceProperties::Answer DeviceProperties::Operate(uint16_t operation, uint32_t 
     case kSetDevicePropValue:
         // A control takes any value and keeps none: libgphoto2 writes a 0
         // after every control it sends.
-        if (!Value(hostData, property->type, value))
+        if (!property->settable)
+            answer.code = kAccessDenied;
+        else if (!Value(hostData, property->type, value))
             answer.code = kInvalidPropertyValue;
         else if (!property->allowed.empty() && !Write(property->code, value, true))
             answer.code = kInvalidPropertyValue;
@@ -279,10 +281,13 @@ bool DeviceProperties::Command(const std::string& line, std::string& reply) {
         lock.unlock();
         Raise(static_cast<uint16_t>(code));
         reply = "ok";
-    } else if (command == "without" && read >= 2) {
-        if (Property* property = Find(static_cast<uint16_t>(code)))
+    } else if ((command == "without" || command == "lock") && read >= 2) {
+        Property* property = Find(static_cast<uint16_t>(code));
+        if (property && command == "without")
             property->listed = false;
-        reply = "ok";
+        else if (property)
+            property->settable = false;
+        reply = property ? "ok" : "unknown";
     } else if (command == "slow") {
         const int ms = std::atoi(line.c_str() + 4);
         if (ms < 0 || ms > kMaxSlowMs) {

@@ -69,6 +69,7 @@ public:
     //   body <hex code> <n>      change it on the body, raising the event
     //                                                      -> ok | unknown | invalid
     //   without <hex code>       no such property in sessions opened later -> ok
+    //   lock <hex code>          the body's mode makes it read only -> ok
     //   slow <ms>                property calls take that long (at most 2000:
     //                            libgphoto2 waits 2.5 s for an answer) -> ok | invalid
     //   leave on|off             the body leaves live view on a host's change -> ok
@@ -84,6 +85,7 @@ private:
         std::vector<int64_t> allowed; // empty: a control, any value
         int64_t value = 0;
         bool listed = true;
+        bool settable = true;
     };
     Property* Find(uint16_t code);
     Bytes Describe(const Property& property) const;

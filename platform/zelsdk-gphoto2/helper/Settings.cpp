@@ -58,6 +58,8 @@ const uint32_t kCanonZoomSteps[] = {1, 5, 10};
 // two seconds, counted in whole seconds).
 constexpr auto kCacheTime = std::chrono::milliseconds(2500);
 constexpr auto kRecentChange = std::chrono::seconds(5);
+// A camera announces the host's own write within this time.
+constexpr auto kEchoTime = std::chrono::seconds(3);
 
 const Names* NamesOf(uint32_t id, bool command) {
     for (const Names& names : kNames)
@@ -247,6 +249,10 @@ uint32_t Settings::Set(uint32_t property, uint32_t value, bool& lost) {
     if (property == ZEL_PROP_EVF_ZOOM)
         m_zoom = value;
     m_lastChange = std::chrono::steady_clock::now();
+    m_written.erase(std::remove_if(m_written.begin(), m_written.end(),
+                                   [property](const Written& w) { return w.property == property; }),
+                    m_written.end());
+    m_written.push_back({property, value, m_lastChange});
     return ZEL_ERR_OK;
 }
 
@@ -344,6 +350,11 @@ uint32_t Settings::Noticed(const char* text) {
     pending.due = std::chrono::steady_clock::now() + kCacheTime;
     bool lost = false;
     pending.known = Get(property, pending.value, lost) == ZEL_ERR_OK;
+    const auto now = std::chrono::steady_clock::now();
+    for (const Written& written : m_written)
+        if (written.property == property && pending.known && written.value == pending.value &&
+            now - written.at < kEchoTime)
+            return 0;
     m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(),
                                    [property](const Pending& p) { return p.property == property; }),
                     m_pending.end());

@@ -7,7 +7,8 @@
 // libgphoto2 keeps a camera property's description for up to two seconds, so
 // a value read right after the camera reported a change may be the old one:
 // each change seen is read again once that time has passed, and reported a
-// second time when it differs.
+// second time when it differs. The event a camera sends for the host's own
+// write is no change to report.
 #ifndef ZELSDK_GPHOTO2_SETTINGS_H
 #define ZELSDK_GPHOTO2_SETTINGS_H
 
@@ -48,6 +49,11 @@ public:
 
 private:
     struct Found;
+    struct Written {
+        uint32_t property = 0;
+        uint32_t value = 0;
+        std::chrono::steady_clock::time_point at;
+    };
     struct Pending {
         uint32_t property = 0;
         std::chrono::steady_clock::time_point due;
@@ -69,6 +75,8 @@ private:
     uint32_t m_zoom = 1;
     std::chrono::steady_clock::time_point m_lastChange{};
     std::vector<Pending> m_pending;
+    // The host's own recent writes, whose events the camera echoes.
+    std::vector<Written> m_written;
 };
 
 } // namespace zelgp

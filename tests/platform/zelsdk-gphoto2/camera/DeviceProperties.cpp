@@ -143,8 +143,9 @@ DeviceProperties::Answer DeviceProperties::Operate(uint16_t operation, uint32_t 
     // As a body that takes its time over every property call.
     if (slow > 0)
         usleep(static_cast<useconds_t>(slow) * 1000);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     Answer answer;
+    bool changed = false;
     Property* property = Find(static_cast<uint16_t>(code));
     if (!property) {
         answer.code = kDevicePropNotSupported;
@@ -167,7 +168,7 @@ DeviceProperties::Answer DeviceProperties::Operate(uint16_t operation, uint32_t 
             answer.code = kAccessDenied;
         else if (!Value(hostData, property->type, value))
             answer.code = kInvalidPropertyValue;
-        else if (!property->allowed.empty() && !Write(property->code, value, true))
+        else if (!property->allowed.empty() && !Write(property->code, value, true, changed))
             answer.code = kInvalidPropertyValue;
         break;
     case kSetControlDeviceB:
@@ -188,10 +189,14 @@ DeviceProperties::Answer DeviceProperties::Operate(uint16_t operation, uint32_t 
     }
     if (answer.code == 0)
         answer.code = kOk;
+    lock.unlock();
+    // As bodies do, the host's own change is announced too.
+    if (changed)
+        Raise(static_cast<uint16_t>(code));
     return answer;
 }
 
-bool DeviceProperties::Write(uint16_t code, int64_t value, bool fromHost) {
+bool DeviceProperties::Write(uint16_t code, int64_t value, bool fromHost, bool& changed) {
     Property* property = Find(code);
     if (!property)
         return false;
@@ -200,7 +205,7 @@ bool DeviceProperties::Write(uint16_t code, int64_t value, bool fromHost) {
         allowed = allowed || candidate == value;
     if (!allowed)
         return false;
-    const bool changed = property->value != value;
+    changed = property->value != value;
     property->value = value;
     if (fromHost && changed && m_leave && m_liveView) {
         m_liveView = false;
@@ -274,7 +279,8 @@ bool DeviceProperties::Command(const std::string& line, std::string& reply) {
             reply = "unknown";
             return true;
         }
-        if (!Write(static_cast<uint16_t>(code), value, false)) {
+        bool changed = false;
+        if (!Write(static_cast<uint16_t>(code), value, false, changed)) {
             reply = "invalid";
             return true;
         }

@@ -8,8 +8,8 @@
 // enumerated values. It answers GetDevicePropDesc, GetDevicePropValue,
 // SetDevicePropValue, and the vendor's SetControlDeviceB (0x9207) for the
 // focus controls; that operation is not listed in the device information,
-// which keeps libgphoto2 on its generic event path. A change on "the body"
-// sends DevicePropChanged on every event connection.
+// which keeps libgphoto2 on its generic event path. A change, the host's or
+// one on "the body", sends DevicePropChanged on every event connection.
 //
 // Two modes copy what some bodies do: property calls that take long
 // (Slow), and a body that leaves live view when the host changes a setting
@@ -89,7 +89,7 @@ private:
     };
     Property* Find(uint16_t code);
     Bytes Describe(const Property& property) const;
-    bool Write(uint16_t code, int64_t value, bool fromHost);
+    bool Write(uint16_t code, int64_t value, bool fromHost, bool& changed);
     void Raise(uint16_t code);
 
     std::mutex m_mutex;

@@ -323,6 +323,7 @@ Helper::Outcome Helper::Download(const std::string& port, std::vector<uint8_t>& 
         settings->second.ChangedRecently()) {
         std::fprintf(stderr, "zelsdk-gphoto2: live view stopped after a setting changed; "
                              "starting it again\n");
+        settings->second.ForgetChange();
         result = RestartLiveView(port);
         it = m_sessions.find(port);
         // A session that could not be opened again is lost.

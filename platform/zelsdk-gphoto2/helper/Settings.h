@@ -46,6 +46,8 @@ public:
     // A setting changed in the last few seconds: a preview that fails now
     // may come from a body that left live view for it.
     bool ChangedRecently() const;
+    // Live view was brought back for the last change: once is enough.
+    void ForgetChange() { m_lastChange = {}; }
 
 private:
     struct Found;

@@ -1,11 +1,10 @@
 #include "DeviceProperties.h"
 
 #include "FrameSource.h"
+#include "Wire.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace cvl::test {
@@ -46,19 +45,6 @@ bool Value(const DeviceProperties::Bytes& data, uint16_t type, int64_t& value) {
     for (int i = 0; i < bytes; ++i)
         raw |= static_cast<uint64_t>(data[static_cast<size_t>(i)]) << (8 * i);
     value = type == kInt16 ? static_cast<int16_t>(raw) : static_cast<int64_t>(raw);
-    return true;
-}
-
-bool SendAll(int fd, const DeviceProperties::Bytes& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
     return true;
 }
 
@@ -225,7 +211,7 @@ void DeviceProperties::Raise(uint16_t code) {
     packet.insert(packet.end(), body.begin(), body.end());
     std::lock_guard<std::mutex> lock(m_eventMutex);
     for (int fd : m_eventConnections)
-        SendAll(fd, packet);
+        zelgp::WriteAll(fd, packet.data(), packet.size());
 }
 
 void DeviceProperties::AddEventConnection(int fd) {

@@ -360,6 +360,10 @@ int Helper::RestartLiveView(const std::string& port) {
     if (result < GP_OK) {
         m_models.erase(port);
         m_settings.erase(port);
+        // As after a failed open: what the driver left behind goes with
+        // the helper.
+        if (m_sessions.empty())
+            m_retiring = true;
         return result;
     }
     m_sessions[port] = again;

@@ -35,6 +35,12 @@ bool IsSetting(uint32_t property) {
     }
 }
 
+// The properties this backend has: the settings, and the two it keeps.
+bool IsProperty(uint32_t property) {
+    return property == ZEL_PROP_SAVE_TARGET || property == ZEL_PROP_EVF_OUTPUT ||
+           IsSetting(property);
+}
+
 } // namespace
 
 GphotoCamera::GphotoCamera(std::string model, std::string port)
@@ -110,7 +116,7 @@ ZelError GphotoCamera::GetProperty(HelperLink& link, uint32_t property, uint32_t
                                    bool& lostNow) {
     std::lock_guard<std::mutex> lock(m_mutex);
     lostNow = false;
-    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT && !IsSetting(property))
+    if (!IsProperty(property))
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
     if (ZelError gate = Gate(link, lostNow))
         return gate;
@@ -130,7 +136,7 @@ ZelError GphotoCamera::SetProperty(HelperLink& link, uint32_t property, uint32_t
     std::lock_guard<std::mutex> lock(m_mutex);
     evfChanged = false;
     lostNow = false;
-    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT && !IsSetting(property))
+    if (!IsProperty(property))
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
     if (ZelError gate = Gate(link, lostNow))
         return gate;
@@ -161,7 +167,7 @@ ZelError GphotoCamera::Describe(HelperLink& link, uint32_t property, ZelProperty
     std::lock_guard<std::mutex> lock(m_mutex);
     lostNow = false;
     desc.numElements = 0;
-    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT && !IsSetting(property))
+    if (!IsProperty(property))
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
     if (ZelError gate = Gate(link, lostNow))
         return gate;

@@ -422,6 +422,10 @@ bool PtpIpCamera::ReadHostData(int fd, Bytes& data) {
     uint32_t type = 0;
     std::vector<uint8_t> body;
     do {
+        // libgphoto2 writes a data phase in small pieces: acknowledged at
+        // once, its next piece is not held back for the delayed ACK.
+        const int yes = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
         if (!ReadPacket(fd, type, body))
             return false;
         if (type != kStartData && body.size() > 4)

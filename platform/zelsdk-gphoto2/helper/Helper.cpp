@@ -46,6 +46,16 @@ Helper::Helper() {
             gp_abilities_list_free(m_abilities);
         m_abilities = nullptr;
     }
+    if (m_context)
+        gp_context_set_error_func(
+            m_context,
+            [](GPContext*, const char* text, void* data) {
+                auto* errors = static_cast<ContextErrors*>(data);
+                // A few lines a call at most; bounded all the same.
+                if (text && errors->messages.size() < 16)
+                    errors->messages.emplace_back(text);
+            },
+            &m_errors);
     m_baseDescriptors = CountDescriptors();
 }
 
@@ -230,7 +240,7 @@ uint32_t Helper::Open(const std::string& modelName, const std::string& portName)
     m_sessions[portName] = camera;
     m_models[portName] = modelName;
     m_settings.erase(portName);
-    m_settings.emplace(portName, Settings(camera, m_context));
+    m_settings.emplace(portName, Settings(camera, m_context, &m_errors));
     return ZEL_ERR_OK;
 }
 

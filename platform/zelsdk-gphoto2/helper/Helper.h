@@ -74,6 +74,7 @@ private:
     // Of each session: its camera model, and its settings.
     std::map<std::string, std::string> m_models;
     std::map<std::string, Settings> m_settings;
+    ContextErrors m_errors;
     int m_baseDescriptors = 0;
     bool m_retiring = false;
     // Oversized frames: one line a burst.

@@ -54,6 +54,10 @@ const std::pair<uint32_t, uint32_t> kStandardCodes[] = {
 
 const uint32_t kCanonZoomSteps[] = {1, 5, 10};
 
+// PTP's answers "device busy" and "access denied" (a property the body's
+// mode keeps as it is).
+constexpr unsigned kPtpDeviceBusy = 0x2019, kPtpAccessDenied = 0x200F;
+
 // libgphoto2 keeps a property's description this long (its "cachetime",
 // two seconds, counted in whole seconds).
 constexpr auto kCacheTime = std::chrono::milliseconds(2500);
@@ -164,7 +168,21 @@ uint32_t Settings::Read(uint32_t property, const Found& found, uint32_t& value) 
 uint32_t Settings::Write(Found& found, bool& lost) {
     if (found.readonly)
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
-    const int result = gp_camera_set_single_config(m_camera, found.name, found.widget, m_context);
+    m_errors->messages.clear();
+    int result = gp_camera_set_single_config(m_camera, found.name, found.widget, m_context);
+    // "The property 'ISO Speed' / 0x500f was not set (0x2019: PTP Device
+    // Busy)": the camera's answer, which the result no longer says.
+    for (const std::string& message : m_errors->messages) {
+        const size_t at = message.find("was not set (0x");
+        const unsigned answer =
+            at == std::string::npos
+                ? 0
+                : static_cast<unsigned>(std::strtoul(message.c_str() + at + 15, nullptr, 16));
+        if (answer == kPtpDeviceBusy)
+            result = GP_ERROR_CAMERA_BUSY;
+        else if (answer == kPtpAccessDenied && result < GP_OK)
+            result = GP_ERROR_NOT_SUPPORTED;
+    }
     return Error(result, lost);
 }
 

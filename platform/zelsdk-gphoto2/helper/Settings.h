@@ -17,13 +17,22 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace zelgp {
 
+// What libgphoto2 told the context's error function during a call: its
+// driver reports a write the camera refused only there (a single write that
+// fails returns "not found" whatever the camera answered).
+struct ContextErrors {
+    std::vector<std::string> messages;
+};
+
 class Settings {
 public:
-    Settings(Camera* camera, GPContext* context) : m_camera(camera), m_context(context) {}
+    Settings(Camera* camera, GPContext* context, ContextErrors* errors)
+        : m_camera(camera), m_context(context), m_errors(errors) {}
     // The session was opened again on a new Camera.
     void Rebind(Camera* camera) { m_camera = camera; }
 
@@ -73,6 +82,7 @@ private:
 
     Camera* m_camera;
     GPContext* m_context;
+    ContextErrors* m_errors;
     // Canon's zoom widget is written, never read: the value last written.
     uint32_t m_zoom = 1;
     std::chrono::steady_clock::time_point m_lastChange{};

@@ -294,7 +294,7 @@ TEST_F(GphotoSettings, AChangeOnTheBodyRaisesTheChangedEventAndReadsBack) {
     EXPECT_EQ(m_stream->Failures(), 0);
 }
 
-TEST_F(GphotoSettings, AMissingOrReadOnlySettingIsUnavailableAndTheRestWorks) {
+TEST_F(GphotoSettings, AMissingReadOnlyOrBusySettingSaysSoAndTheRestWorks) {
     ASSERT_EQ(m_camera.Command("without 5005"), "ok");
     ASSERT_EQ(m_camera.Command("without 5010"), "ok");
     ASSERT_EQ(m_camera.Command("lock 500d"), "ok");
@@ -315,6 +315,13 @@ TEST_F(GphotoSettings, AMissingOrReadOnlySettingIsUnavailableAndTheRestWorks) {
     EXPECT_EQ(OnCamera("500f"), "3200");
     EXPECT_EQ(Set(ZEL_PROP_APERTURE, 110), ZEL_ERR_OK);
     EXPECT_EQ(OnCamera("5007"), "1100");
+    // A body busy writing: the caller is told to try again, and can.
+    ASSERT_EQ(m_camera.Command("busy on"), "ok");
+    EXPECT_EQ(Set(ZEL_PROP_ISO, 200), ZEL_ERR_DEVICE_BUSY);
+    EXPECT_EQ(OnCamera("500f"), "3200");
+    ASSERT_EQ(m_camera.Command("busy off"), "ok");
+    EXPECT_EQ(Set(ZEL_PROP_ISO, 200), ZEL_ERR_OK);
+    EXPECT_EQ(OnCamera("500f"), "200");
     EXPECT_TRUE(m_stream->Flows());
     EXPECT_EQ(m_stream->Failures(), 0);
 }

@@ -14,7 +14,7 @@ namespace {
 constexpr uint16_t kGetDevicePropDesc = 0x1014, kGetDevicePropValue = 0x1015,
                    kSetDevicePropValue = 0x1016, kSetControlDeviceB = 0x9207;
 constexpr uint16_t kOk = 0x2001, kOperationNotSupported = 0x2005, kDevicePropNotSupported = 0x200A,
-                   kAccessDenied = 0x200F, kInvalidPropertyValue = 0x201C;
+                   kAccessDenied = 0x200F, kDeviceBusy = 0x2019, kInvalidPropertyValue = 0x201C;
 constexpr uint16_t kDevicePropChanged = 0x4006;
 constexpr uint16_t kUint8 = 0x0002, kInt16 = 0x0003, kUint16 = 0x0004, kUint32 = 0x0006;
 constexpr uint16_t kLiveViewSize = 0xD6AA, kAutofocus = 0xD2C1, kNearFar = 0xD2D1;
@@ -150,7 +150,9 @@ DeviceProperties::Answer DeviceProperties::Operate(uint16_t operation, uint32_t 
     case kSetDevicePropValue:
         // A control takes any value and keeps none: libgphoto2 writes a 0
         // after every control it sends.
-        if (!property->settable)
+        if (m_busy)
+            answer.code = kDeviceBusy;
+        else if (!property->settable)
             answer.code = kAccessDenied;
         else if (!Value(hostData, property->type, value))
             answer.code = kInvalidPropertyValue;
@@ -288,8 +290,8 @@ bool DeviceProperties::Command(const std::string& line, std::string& reply) {
         }
         m_slowMs = ms;
         reply = "ok";
-    } else if (command == "leave") {
-        m_leave = line.find("on") != std::string::npos;
+    } else if (command == "leave" || command == "busy") {
+        (command == "leave" ? m_leave : m_busy) = line.find(" on") != std::string::npos;
         reply = "ok";
     } else if (command == "liveview") {
         reply = std::string(m_liveView ? "on " : "off ") + std::to_string(m_exits);

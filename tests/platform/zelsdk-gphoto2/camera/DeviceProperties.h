@@ -73,6 +73,7 @@ public:
     //   slow <ms>                property calls take that long (at most 2000:
     //                            libgphoto2 waits 2.5 s for an answer) -> ok | invalid
     //   leave on|off             the body leaves live view on a host's change -> ok
+    //   busy on|off              property writes answer "device busy" -> ok
     //   liveview                 on|off, and how often it left -> on <n> | off <n>
     //   focus                    focus position (0 is sharp), autofocus runs
     //                                                      -> <position> <runs>
@@ -96,6 +97,7 @@ private:
     std::vector<Property> m_properties;
     int m_slowMs = 0;
     bool m_leave = false;
+    bool m_busy = false;
     bool m_liveView = true;
     int m_exits = 0;
     int m_focus = 4;

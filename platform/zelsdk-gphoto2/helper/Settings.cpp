@@ -219,12 +219,12 @@ uint32_t Settings::Describe(uint32_t property, std::vector<uint32_t>& values, bo
         // which the list says by being empty.
         float low = 0, high = 0, step = 0;
         gp_widget_get_range(found.widget, &low, &high, &step);
-        if (step > 0 && high >= low && (high - low) / step < kMaxAllowed)
-            for (float number = low; number <= high + step / 2; number += step) {
-                uint32_t value = 0;
-                if (ValueOfNumber(property, number, value))
-                    add(value);
-            }
+        const float steps = step > 0 && high >= low ? (high - low) / step : kMaxAllowed;
+        for (uint32_t i = 0; steps < kMaxAllowed && i <= static_cast<uint32_t>(steps + 0.5f); ++i) {
+            uint32_t value = 0;
+            if (ValueOfNumber(property, low + static_cast<float>(i) * step, value))
+                add(value);
+        }
     }
     return ZEL_ERR_OK;
 }

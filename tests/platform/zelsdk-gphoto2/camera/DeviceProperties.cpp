@@ -72,6 +72,7 @@ DeviceProperties::DeviceProperties(int width, int height) {
             m_ownSize = size.value;
     if (m_ownSize)
         m_properties.push_back({kLiveViewSize, kUint8, {1, 2, 3}, m_ownSize});
+    m_serving = m_ownSize;
 }
 
 DeviceProperties::~DeviceProperties() {
@@ -239,17 +240,24 @@ bool DeviceProperties::LiveView() {
 zelsdk::FrameSource* DeviceProperties::Frames() {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Property* size = Find(kLiveViewSize);
-    if (!size || size->value == m_ownSize)
-        return nullptr;
-    std::unique_ptr<zelsdk::FrameSource>& frames = m_frames[size->value];
-    if (!frames) {
-        frames = std::make_unique<zelsdk::FrameSource>();
-        for (const Size& known : kSizes)
-            if (known.value == size->value)
-                frames->Configure(known.width, known.height, "");
-        frames->Start();
+    const int64_t wanted = size ? size->value : m_ownSize;
+    if (wanted != m_ownSize) {
+        std::unique_ptr<zelsdk::FrameSource>& frames = m_frames[wanted];
+        if (!frames) {
+            frames = std::make_unique<zelsdk::FrameSource>();
+            for (const Size& known : kSizes)
+                if (known.value == wanted)
+                    frames->Configure(known.width, known.height, "");
+            frames->Start();
+        }
+        // The new size shows once its first picture is encoded; until then
+        // the frames keep the size they had, as a body's would.
+        if (frames->Picture(0))
+            m_serving = wanted;
+    } else {
+        m_serving = m_ownSize;
     }
-    return frames.get();
+    return m_serving == m_ownSize ? nullptr : m_frames[m_serving].get();
 }
 
 bool DeviceProperties::Command(const std::string& line, std::string& reply) {

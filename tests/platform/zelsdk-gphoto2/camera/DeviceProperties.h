@@ -104,6 +104,7 @@ private:
     int m_autofocusRuns = 0;
     std::map<int64_t, std::unique_ptr<zelsdk::FrameSource>> m_frames; // by size value
     int64_t m_ownSize = 0;
+    int64_t m_serving = 0; // the size whose pictures are served
     std::mutex m_eventMutex;
     std::set<int> m_eventConnections;
 };

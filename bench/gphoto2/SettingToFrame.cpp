@@ -11,6 +11,7 @@
 //
 // Usage: cvl-bench-gphoto2-settings [changes] [camera-fps]
 #include <ZelSDK/ZelSDK.h>
+#include <cvlhost/JpegHeader.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,15 +35,8 @@ struct Frame {
 };
 
 int JpegWidth(const uint8_t* bytes, uint64_t length) {
-    for (uint64_t at = 2; at + 9 < length;) {
-        if (bytes[at] != 0xFF)
-            return 0;
-        const uint8_t marker = bytes[at + 1];
-        if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2)
-            return (bytes[at + 7] << 8) | bytes[at + 8];
-        at += 2 + ((bytes[at + 2] << 8) | bytes[at + 3]);
-    }
-    return 0;
+    int width = 0, height = 0;
+    return cvl::host::ReadJpegSize(bytes, length, width, height) ? width : 0;
 }
 
 // The time the camera made the frame, from its stamp "zelsim seq=<n> t=<ns>".

@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 
 #include <ZelSDK/ZelSDK.h>
+#include <cvlhost/JpegHeader.h>
 
 #include <gtest/gtest.h>
 
@@ -45,23 +46,6 @@ int ChangedEvents(uint32_t property) {
     return g_changed[property];
 }
 
-// Width and height from a JPEG's start-of-frame segment.
-bool JpegSize(const uint8_t* bytes, uint64_t length, int& width, int& height) {
-    for (uint64_t at = 2; at + 9 < length;) {
-        if (bytes[at] != 0xFF)
-            return false;
-        const uint8_t marker = bytes[at + 1];
-        const uint64_t size = (bytes[at + 2] << 8) | bytes[at + 3];
-        if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) {
-            height = (bytes[at + 5] << 8) | bytes[at + 6];
-            width = (bytes[at + 7] << 8) | bytes[at + 8];
-            return true;
-        }
-        at += 2 + size;
-    }
-    return false;
-}
-
 // Downloads live view on a thread of its own until stopped: the frames
 // that came, the last one's size, and any failure other than a frame not
 // ready yet.
@@ -96,7 +80,7 @@ private:
             int width = 0, height = 0;
             if (e == ZEL_ERR_OK && ZelGetPointer(stream, &bytes) == ZEL_ERR_OK &&
                 ZelGetLength(stream, &length) == ZEL_ERR_OK && bytes &&
-                JpegSize(bytes, length, width, height)) {
+                cvl::host::ReadJpegSize(bytes, length, width, height)) {
                 m_width = width;
                 ++m_frames;
             } else if (e != ZEL_ERR_FRAME_NOT_READY) {

@@ -212,6 +212,17 @@ ZelError ZelSetPropertyData(__ZelObject* ref, uint32_t property, int32_t, uint32
     return Reported(camera, e, lostNow);
 }
 
+// The allowed values of the camera settings are not mapped to the camera's
+// configuration yet: every setting answers that it is not there.
+ZelError ZelGetPropertyDesc(__ZelObject* ref, uint32_t, ZelPropertyDesc* outDesc) {
+    std::shared_ptr<GphotoCamera> camera;
+    if (ZelError e = FindCamera(ref, camera))
+        return e;
+    if (!outDesc)
+        return ZEL_ERR_INVALID_POINTER;
+    return ZEL_ERR_PROPERTY_UNAVAILABLE;
+}
+
 ZelError ZelSetCapacity(__ZelObject* ref, ZelCapacity) {
     std::shared_ptr<GphotoCamera> camera;
     if (ZelError e = FindCamera(ref, camera))

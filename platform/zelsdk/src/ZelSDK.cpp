@@ -263,6 +263,22 @@ ZelError ZelSetPropertyData(__ZelObject* camera, uint32_t property, int32_t para
     return call.Done(ZEL_ERR_OK);
 }
 
+ZelError ZelGetPropertyDesc(__ZelObject* camera, uint32_t property, ZelPropertyDesc* outDesc) {
+    SdkCall call("ZelGetPropertyDesc", "camera", camera);
+    call.Trace().Arg("property", property);
+    std::shared_ptr<Camera> c;
+    if (ZelError e = call.BeginCamera(c))
+        return e;
+    if (!outDesc)
+        return call.Done(ZEL_ERR_INVALID_POINTER);
+    if (!c->HasProperty(property))
+        return call.Done(ZEL_ERR_PROPERTY_UNAVAILABLE);
+    if (ZelError e = c->SessionError())
+        return call.Done(e);
+    std::memset(outDesc, 0, sizeof *outDesc);
+    return call.Done(ZEL_ERR_OK);
+}
+
 ZelError ZelSetCapacity(__ZelObject* camera, ZelCapacity capacity) {
     SdkCall call("ZelSetCapacity", "camera", camera);
     call.Trace().Arg("capacity", std::to_string(capacity.freeBlocks) + "," +

@@ -4,6 +4,8 @@
 #ifndef ZELSDK_SRC_CAMERA_H
 #define ZELSDK_SRC_CAMERA_H
 
+#include "Controls.h"
+
 #include <ZelSDK/ZelSDK.h>
 
 #include <chrono>
@@ -65,6 +67,8 @@ struct Camera {
     Clock::time_point evfStart;
     int64_t lastServed = -1;
     uint32_t lens = 0;
+    // The settings and the focus; replaced by the model's when plugged in.
+    Controls controls{Model::Standard, 960, 640};
 };
 
 } // namespace gnu::visibility("hidden")]]zelsdk

@@ -5,6 +5,10 @@
 #ifndef ZELSDK_SRC_FRAMESOURCE_H
 #define ZELSDK_SRC_FRAMESOURCE_H
 
+#include "Controls.h"
+
+#include "imaging/BitmapFont.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,6 +31,11 @@ public:
     void Stop();
     // Picture n of the loop, null until the first one is ready.
     std::shared_ptr<const Bytes> Picture(uint64_t n);
+    // Picture n as the look shows it: the picture itself for the neutral
+    // look, else changed and encoded again once, then kept while the look
+    // stays (one loop's worth, for the newest look only). Called without
+    // the simulator's lock: the first pass through the loop encodes.
+    std::shared_ptr<const Bytes> Picture(uint64_t n, const Look& look);
     // What zelsim status shows as the source.
     std::string Describe();
 
@@ -40,6 +49,7 @@ private:
     bool Stopping();
     void Run();
     bool LoadFolder();
+    cvl::imaging::Canvas Pattern(int index) const;
     Bytes Draw(int index);
 
     std::mutex m_mutex;
@@ -50,6 +60,10 @@ private:
     int m_width = 960, m_height = 640, m_target = 48;
     std::string m_folder;
     std::vector<std::shared_ptr<const Bytes>> m_pictures;
+    // The pictures in the newest look other than the neutral one, by place
+    // in the loop (null until rendered).
+    Look m_look;
+    std::vector<std::shared_ptr<const Bytes>> m_looked;
 };
 
 } // namespace gnu::visibility("hidden")]]zelsdk

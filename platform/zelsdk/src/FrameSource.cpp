@@ -13,6 +13,15 @@
 
 namespace zelsdk {
 
+struct FrameSource::LookCache {
+    Look look;
+    std::vector<std::shared_ptr<const Bytes>> pictures;
+};
+
+FrameSource::FrameSource() : m_lookCache(std::make_unique<LookCache>()) {}
+
+FrameSource::~FrameSource() = default;
+
 void FrameSource::Configure(int width, int height, const std::string& folder) {
     m_width = width;
     m_height = height;
@@ -57,12 +66,13 @@ std::shared_ptr<const FrameSource::Bytes> FrameSource::Picture(uint64_t n, const
         if (m_pictures.empty())
             return nullptr;
         index = n % m_pictures.size();
-        if (m_look != look || m_looked.size() != m_pictures.size()) {
-            m_look = look;
-            m_looked.assign(m_pictures.size(), nullptr);
+        LookCache& cache = *m_lookCache;
+        if (cache.look != look || cache.pictures.size() != m_pictures.size()) {
+            cache.look = look;
+            cache.pictures.assign(m_pictures.size(), nullptr);
         }
-        if (m_looked[index])
-            return m_looked[index];
+        if (cache.pictures[index])
+            return cache.pictures[index];
         original = m_pictures[index];
         pattern = !m_usingFolder;
     }
@@ -76,8 +86,8 @@ std::shared_ptr<const FrameSource::Bytes> FrameSource::Picture(uint64_t n, const
     auto rendered =
         std::make_shared<const Bytes>(cvl::imaging::EncodeJpeg(RenderLook(canvas, look), 80));
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_look == look && index < m_looked.size())
-        m_looked[index] = rendered;
+    if (m_lookCache->look == look && index < m_lookCache->pictures.size())
+        m_lookCache->pictures[index] = rendered;
     return rendered;
 }
 

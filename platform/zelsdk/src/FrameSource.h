@@ -5,8 +5,6 @@
 #ifndef ZELSDK_SRC_FRAMESOURCE_H
 #define ZELSDK_SRC_FRAMESOURCE_H
 
-#include "Controls.h"
-
 #include "imaging/BitmapFont.h"
 
 #include <cstdint>
@@ -18,8 +16,13 @@
 
 namespace [[gnu::visibility("hidden")]] zelsdk {
 
+struct Look;
+
 class FrameSource {
 public:
+    FrameSource();
+    ~FrameSource();
+
     using Bytes = std::vector<uint8_t>;
 
     // Size of the test pattern and the folder (empty for none); before Start.
@@ -61,9 +64,10 @@ private:
     std::string m_folder;
     std::vector<std::shared_ptr<const Bytes>> m_pictures;
     // The pictures in the newest look other than the neutral one, by place
-    // in the loop (null until rendered).
-    Look m_look;
-    std::vector<std::shared_ptr<const Bytes>> m_looked;
+    // in the loop (null until rendered). Defined in the source: the PTP/IP
+    // test camera embeds this class and sees none of the settings' types.
+    struct LookCache;
+    std::unique_ptr<LookCache> m_lookCache;
 };
 
 } // namespace gnu::visibility("hidden")]]zelsdk

@@ -28,6 +28,9 @@ bool ParseModel(const std::string& text, Model& model);
 // write, and the lens barrel after the remote-shooting command.
 constexpr auto kEvfEventDelay = std::chrono::milliseconds(40);
 constexpr auto kLensDelay = std::chrono::milliseconds(100);
+// How long a settings write and an autofocus take, inside the call.
+constexpr auto kSettingDelay = std::chrono::milliseconds(20);
+constexpr auto kAutofocusDelay = std::chrono::milliseconds(100);
 
 struct Camera {
     // The device record's description text ("Orvak ...") and usable field.

@@ -246,7 +246,12 @@ ZelError ZelSetPropertyData(__ZelObject* camera, uint32_t property, int32_t para
     if (ZelError e = c->SessionError())
         return call.Done(e);
     if (c->controls.Has(property)) {
-        // The host's own change raises no event; the next frame shows it.
+        // The camera takes a moment to apply a setting, without holding
+        // the simulator's lock. The host's own change raises no event; the
+        // next frame shows it.
+        call.Unlock();
+        std::this_thread::sleep_for(kSettingDelay);
+        call.Lock();
         bool changed = false;
         return call.Done(c->controls.Set(property, value, changed));
     }
@@ -314,6 +319,10 @@ ZelError ZelSendCommand(__ZelObject* camera, uint32_t command, int32_t parameter
     if (command == ZEL_CMD_AUTOFOCUS) {
         if (parameter != 0)
             return call.Done(ZEL_ERR_INVALID_PARAMETER);
+        // Focusing takes the camera a while; the lock is not held.
+        call.Unlock();
+        std::this_thread::sleep_for(kAutofocusDelay);
+        call.Lock();
         c->controls.Autofocus();
         return call.Done(ZEL_ERR_OK);
     }

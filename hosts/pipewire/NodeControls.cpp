@@ -156,6 +156,8 @@ void NodeControls::Publish() {
 }
 
 void NodeControls::Write(const spa_pod* props) {
+    if (!props)
+        return; // a Props write without a value: nothing to change
     std::vector<ControlWrite> writes;
     std::vector<std::string> refusals;
     pthread_mutex_lock(&m_mutex);

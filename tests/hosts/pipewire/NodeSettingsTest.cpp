@@ -213,6 +213,12 @@ TEST_F(NodeSettings, PwCliListsSetsAndIsRefusedCleanlyWhileFramesShowTheChanges)
     EXPECT_TRUE(m_consumer->WaitFor(
         [&](const std::vector<Consumed>& frames) { return frames.size() > after + 10; }));
 
+    // SPA's own ids by their short names: ISO is the gain.
+    const int iso800 = ChoiceIndex("iso", "800");
+    ASSERT_GE(iso800, 0);
+    PwCli(std::string("set-param ") + kNode + " Props '{ gain: " + std::to_string(iso800) + " }'");
+    EXPECT_TRUE(WaitForValue("iso", "800")) << m_camera.Log();
+
     // A change on the camera body reaches the node's params.
     Zelsim("set iso 1600");
     const int iso1600 = ChoiceIndex("iso", "1600");

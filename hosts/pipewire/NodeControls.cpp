@@ -89,6 +89,14 @@ void NodeControls::Follow() {
             pthread_mutex_lock(&m_mutex);
             nextPoll = Clock::now() + kPollPeriod;
         }
+        if (m_republish) {
+            m_republish = false;
+            const bool empty = m_table.Empty();
+            pthread_mutex_unlock(&m_mutex);
+            if (!empty)
+                Publish();
+            pthread_mutex_lock(&m_mutex);
+        }
         std::vector<ControlWrite> pending;
         pending.swap(m_pending);
         if (!pending.empty() || !m_waiting.empty()) {
@@ -98,7 +106,7 @@ void NodeControls::Follow() {
             CheckOutcomes();
             pthread_mutex_lock(&m_mutex);
         }
-        if (m_stop || m_refreshNow || !m_pending.empty())
+        if (m_stop || m_refreshNow || m_republish || !m_pending.empty())
             continue;
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - Clock::now());
         if (!m_waiting.empty())
@@ -233,6 +241,8 @@ void NodeControls::RefusedLocked(const std::string& reason) {
     const bool newBurst = !m_inRefusalBurst || now - m_lastRefusal >= kRefusalQuiet;
     m_inRefusalBurst = true;
     m_lastRefusal = now;
+    m_republish = true;
+    pthread_cond_signal(&m_wake);
     if (newBurst)
         std::fprintf(stderr,
                      "cvl-camera: a camera setting written on the node was not applied: %s "

@@ -69,6 +69,9 @@ private:
     // Under m_mutex.
     bool m_stop = false;
     bool m_refreshNow = false;
+    // A write was refused: the params go out again, so that a program
+    // showing the value it wrote shows the camera's again.
+    bool m_republish = false;
     ControlTable m_table; // as published
     std::vector<ControlWrite> m_pending;
     bool m_inRefusalBurst = false;

@@ -276,7 +276,17 @@ TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
 // setting and the stream goes on; when streaming stops, no change that was
 // still waiting is left pending, and the settings are gone until the next
 // session reads them again.
-TEST_F(StreamingControllerTest, SettingsWhileStreamingAndWhenItStops) {
+class SettingsControllerTest : public StreamingControllerTest {
+protected:
+    // Small pictures: every changed look is drawn again per frame, which a
+    // ThreadSanitizer build does slowly.
+    void SetUp() override {
+        setenv("ZELSIM_SIZE", "320x240", 1);
+        StreamingControllerTest::SetUp();
+    }
+};
+
+TEST_F(SettingsControllerTest, SettingsWhileStreamingAndWhenItStops) {
     CameraController controller(false);
     ASSERT_NE(controller.AddFrameSender("settings", true), nullptr);
     Camera* camera = controller.GetCamera();

@@ -21,6 +21,10 @@ endif()
 # Where GStreamer looks for plug-ins without GST_PLUGIN_PATH.
 set(CVL_PACKAGE_GST_PLUGINS "${CVL_PACKAGE_LIBDIR}/gstreamer-1.0")
 
+# Where OBS Studio loads modules from (its plug-in data in
+# /usr/share/obs/obs-plugins/NAME).
+set(CVL_PACKAGE_OBS_PLUGINS "${CVL_PACKAGE_LIBDIR}/obs-plugins")
+
 # True in a build configured for the package (CMAKE_INSTALL_PREFIX is the
 # package root); tools/build-deb.sh configures one.
 if(CMAKE_INSTALL_PREFIX STREQUAL CVL_PACKAGE_ROOT)
@@ -35,6 +39,19 @@ endif()
 # client library and the platform libraries by their absolute folder.
 function(cvl_package_gstreamer_plugin target)
     install(TARGETS ${target} LIBRARY DESTINATION ${CVL_PACKAGE_GST_PLUGINS}
+            COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
+    if(CVL_PACKAGE_BUILD)
+        set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH
+                     "${CVL_PACKAGE_ROOT}/${CVL_INSTALL_PLATFORM_LIBS}")
+    endif()
+endfunction()
+
+# cvl_package_obs_plugin(<target>): the package installs the OBS module
+# <target> into the system's OBS plug-in folder, where it finds the client
+# library and the platform libraries by their absolute folder, as the
+# GStreamer plug-in does.
+function(cvl_package_obs_plugin target)
+    install(TARGETS ${target} LIBRARY DESTINATION ${CVL_PACKAGE_OBS_PLUGINS}
             COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
     if(CVL_PACKAGE_BUILD)
         set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH

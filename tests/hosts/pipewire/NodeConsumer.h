@@ -19,10 +19,6 @@
 
 namespace cvl::test {
 
-enum class Shown { Bars, Waiting, Busy, NoCamera, Other };
-
-const char* ShownName(Shown shown);
-
 struct Consumed {
     std::string format; // "MJPG" or the raw format's name
     int width = 0;
@@ -75,10 +71,6 @@ private:
     bool m_lastStamped = false;
     bool m_lastWhole = true;
 };
-
-// What picture shows, by the simulator's bars and the installation's status
-// pictures (compared at the picture's size).
-Shown Classify(const Picture& picture);
 
 } // namespace cvl::test
 

@@ -1,11 +1,9 @@
-#include "FrameFeed.h"
+#include "cvlhost/FrameFeed.h"
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 namespace {
 
@@ -15,15 +13,27 @@ constexpr std::chrono::milliseconds kWaitSlice{100};
 
 } // namespace
 
-FrameFeed::FrameFeed(Wake wake, void* context) : m_wake(wake), m_context(context) {
-    // Without its thread the feed holds no stream: the node shows the
-    // waiting picture, and the reason is said once.
-    const int error = pthread_create(&m_thread, nullptr, &FrameFeed::Thread, this);
-    if (error != 0) {
-        m_joined = true;
-        std::fprintf(stderr, "cvl-camera: cannot start the frame feed thread: %s\n",
-                     std::strerror(error));
+FrameKind ShownKind(const FeedFrame& newest) {
+    switch (newest.state) {
+    case StreamState::Live:
+        // The service's own status pictures come as frames too.
+        return newest.captured.frame ? newest.captured.kind : FrameKind::Error;
+    case StreamState::CameraBusy:
+        return FrameKind::Busy;
+    case StreamState::NoCamera:
+        return FrameKind::Disconnected;
+    case StreamState::Waiting:
+    case StreamState::ServiceNotRunning:
+        break;
     }
+    return FrameKind::Error;
+}
+
+FrameFeed::FrameFeed(Wake wake, void* context) : m_wake(wake), m_context(context) {
+    // Without its thread the feed holds no stream: the host shows the
+    // waiting picture and says why (Started).
+    m_started = pthread_create(&m_thread, nullptr, &FrameFeed::Thread, this) == 0;
+    m_joined = !m_started;
 }
 
 FrameFeed::~FrameFeed() {
@@ -41,8 +51,14 @@ void FrameFeed::Shutdown() {
     pthread_join(m_thread, nullptr);
 }
 
-void FrameFeed::SetWanted(bool wanted) {
+void FrameFeed::SetWanted(bool wanted, std::chrono::milliseconds linger) {
     pthread_mutex_lock(&m_mutex);
+    if (!wanted && m_wanted)
+        m_leaveAt = std::chrono::steady_clock::now() + linger;
+    // Wanted again: the host hears of the newest picture at once, even when
+    // nothing changes in a held stream.
+    if (wanted && !m_wanted)
+        m_poke = true;
     m_wanted = wanted;
     pthread_cond_broadcast(&m_changed);
     pthread_mutex_unlock(&m_mutex);
@@ -50,7 +66,7 @@ void FrameFeed::SetWanted(bool wanted) {
 
 FeedFrame FrameFeed::Newest() {
     pthread_mutex_lock(&m_mutex);
-    std::shared_ptr<cvl::host::SharedStream> stream = m_stream;
+    std::shared_ptr<SharedStream> stream = m_stream;
     pthread_mutex_unlock(&m_mutex);
     FeedFrame newest;
     if (stream) {
@@ -65,7 +81,7 @@ void* FrameFeed::Thread(void* feed) {
     return nullptr;
 }
 
-void FrameFeed::Release(std::shared_ptr<cvl::host::SharedStream>& stream) {
+void FrameFeed::Release(std::shared_ptr<SharedStream>& stream) {
     // A reader copies the pointer for the moment of one look.
     while (stream && stream.use_count() > 1)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -73,16 +89,17 @@ void FrameFeed::Release(std::shared_ptr<cvl::host::SharedStream>& stream) {
 }
 
 void FrameFeed::Run() {
-    std::shared_ptr<cvl::host::SharedStream> held;
+    std::shared_ptr<SharedStream> held;
     uint64_t seen = 0;
     StreamState state = StreamState::Waiting;
     for (;;) {
         pthread_mutex_lock(&m_mutex);
         while (m_keepRunning && !m_wanted && !held)
             pthread_cond_wait(&m_changed, &m_mutex);
-        const bool wanted = m_wanted && m_keepRunning;
+        const bool wanted =
+            m_keepRunning && (m_wanted || (held && std::chrono::steady_clock::now() < m_leaveAt));
         if (wanted && !held) {
-            held = std::make_shared<cvl::host::SharedStream>();
+            held = std::make_shared<SharedStream>();
             m_stream = held;
             seen = 0;
             state = StreamState::Waiting;
@@ -90,6 +107,8 @@ void FrameFeed::Run() {
             m_stream.reset();
         }
         const bool keepRunning = m_keepRunning;
+        const bool poke = m_poke;
+        m_poke = false;
         pthread_mutex_unlock(&m_mutex);
 
         if (!wanted && held) {
@@ -101,6 +120,8 @@ void FrameFeed::Run() {
             break;
         if (!held)
             continue;
+        if (poke && m_wake)
+            m_wake(m_context);
 
         CapturedFrame frame;
         const bool fresh =
@@ -114,4 +135,4 @@ void FrameFeed::Run() {
     }
 }
 
-} // namespace cvl::camera
+} // namespace cvl::host

@@ -1,4 +1,4 @@
-#include "JpegCodec.h"
+#include "cvlhost/JpegCodec.h"
 
 // jpeglib.h uses FILE without including its header.
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <csetjmp>
 #include <cstdlib>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 namespace {
 
@@ -211,4 +211,4 @@ const char* DecodeResultName(DecodeResult result) {
     return "unknown";
 }
 
-} // namespace cvl::camera
+} // namespace cvl::host

@@ -1,15 +1,15 @@
 // The formats the node offers and how a picture is laid out in each: MJPG
 // (the camera's JPEG as it came) and the raw formats that browsers and video
 // programs take without a decoder of their own.
-#ifndef CVL_HOSTS_PIPEWIRE_PIXELLAYOUT_H
-#define CVL_HOSTS_PIPEWIRE_PIXELLAYOUT_H
+#ifndef CVLHOST_PIXELLAYOUT_H
+#define CVLHOST_PIXELLAYOUT_H
 
-#include "JpegCodec.h"
+#include "cvlhost/JpegCodec.h"
 
 #include <cstddef>
 #include <cstdint>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 enum class PixelFormat { Mjpg, I420, Nv12, Yuy2 };
 
@@ -33,6 +33,6 @@ void WritePlanar(const PlanarImage& image, PixelFormat format, uint8_t* destinat
 // image scaled to width x height by nearest sample.
 YcbcrImage Scaled(const YcbcrImage& image, int width, int height);
 
-} // namespace cvl::camera
+} // namespace cvl::host
 
 #endif

@@ -50,6 +50,7 @@ std::string TextAfter(const std::string& json, const std::string& key) {
 }
 
 TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
+    ChildClient other; // forked before this process starts any thread
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
     ObsStudio obs;
@@ -67,8 +68,11 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
     ASSERT_FALSE(scene.empty()) << answer;
     EXPECT_EQ(CountLogMessages(started), 0);
 
-    // Shown in the program scene: the source is active, and asks for the
-    // stream.
+    // Another program holds the service's one stream: the source, shown in
+    // the program scene (active), asks for the stream and shows that the
+    // camera is busy; once the other lets go, the camera.
+    other.StartStreaming();
+    ASSERT_TRUE(WaitFor([&] { return other.LiveFrames() > 0; }, seconds(30)));
     ASSERT_TRUE(obs.Request("CreateInput",
                             "{\"sceneName\":\"" + scene +
                                 "\",\"inputName\":\"Camera A\",\"inputKind\":\"corvalink_camera\","
@@ -78,6 +82,8 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
     const long itemA = NumberAfter(answer, "sceneItemId");
     ASSERT_GE(itemA, 0) << answer;
     EXPECT_TRUE(WaitForLogMessage(started, 1, seconds(60))) << obs.Log();
+    EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::Busy)) << obs.Log();
+    other.StopStreaming();
     EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::Bars)) << obs.Log();
 
     // The camera unplugged and plugged in again.

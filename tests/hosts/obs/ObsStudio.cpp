@@ -51,7 +51,6 @@ bool ObsStudio::Start(std::string& error) {
     const std::string config = m_home + "/.config/obs-studio";
     const std::string module = config + "/plugins/corvalink-camera";
     MakeFolder("obs-home/.config/obs-studio/plugins/corvalink-camera/bin/64bit");
-    MakeFolder("obs-home/.config/obs-studio/plugins/corvalink-camera/data");
     if (RunCommand("cp " +
                    ShellQuote(InstallRoot() + "/" CVL_OBS_PLUGIN_FOLDER "/corvalink-camera.so") +
                    " " + ShellQuote(module + "/bin/64bit/")) != 0) {

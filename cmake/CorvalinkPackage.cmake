@@ -33,25 +33,13 @@ else()
     set(CVL_PACKAGE_BUILD OFF)
 endif()
 
-# cvl_package_gstreamer_plugin(<target>): the package installs the GStreamer
-# plug-in library <target> into the system's GStreamer plug-in folder. The
-# plug-in then lives outside the root, so in a package build it finds the
-# client library and the platform libraries by their absolute folder.
-function(cvl_package_gstreamer_plugin target)
-    install(TARGETS ${target} LIBRARY DESTINATION ${CVL_PACKAGE_GST_PLUGINS}
-            COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
-    if(CVL_PACKAGE_BUILD)
-        set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH
-                     "${CVL_PACKAGE_ROOT}/${CVL_INSTALL_PLATFORM_LIBS}")
-    endif()
-endfunction()
-
-# cvl_package_obs_plugin(<target>): the package installs the OBS module
-# <target> into the system's OBS plug-in folder, where it finds the client
-# library and the platform libraries by their absolute folder, as the
-# GStreamer plug-in does.
-function(cvl_package_obs_plugin target)
-    install(TARGETS ${target} LIBRARY DESTINATION ${CVL_PACKAGE_OBS_PLUGINS}
+# cvl_package_plugin(<target> <folder>): the package installs the plug-in
+# library <target> into the system's plug-in folder <folder> of its host
+# application (CVL_PACKAGE_GST_PLUGINS, CVL_PACKAGE_OBS_PLUGINS). The plug-in
+# then lives outside the root, so in a package build it finds the client
+# library and the platform libraries by their absolute folder.
+function(cvl_package_plugin target folder)
+    install(TARGETS ${target} LIBRARY DESTINATION ${folder}
             COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
     if(CVL_PACKAGE_BUILD)
         set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH

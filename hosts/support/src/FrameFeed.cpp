@@ -98,18 +98,25 @@ void FrameFeed::Run() {
             pthread_cond_wait(&m_changed, &m_mutex);
         const bool wanted =
             m_keepRunning && (m_wanted || (held && std::chrono::steady_clock::now() < m_leaveAt));
-        if (wanted && !held) {
-            held = std::make_shared<SharedStream>();
-            m_stream = held;
-            seen = 0;
-            state = StreamState::Waiting;
-        } else if (!wanted && held) {
+        if (!wanted && held)
             m_stream.reset();
-        }
         const bool keepRunning = m_keepRunning;
         const bool poke = m_poke;
         m_poke = false;
         pthread_mutex_unlock(&m_mutex);
+
+        if (wanted && !held) {
+            // Joined outside the lock: joining waits while another holder in
+            // the process ends the stream before (which may wait for a
+            // hanging service), and the host's threads must not wait for
+            // that in SetWanted or Newest.
+            held = std::make_shared<SharedStream>();
+            pthread_mutex_lock(&m_mutex);
+            m_stream = held;
+            pthread_mutex_unlock(&m_mutex);
+            seen = 0;
+            state = StreamState::Waiting;
+        }
 
         if (!wanted && held) {
             Release(held);

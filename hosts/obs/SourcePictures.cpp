@@ -13,9 +13,8 @@ using cvl::host::PixelFormat;
 
 namespace {
 
-// The largest side a live view may have; the decoder refuses larger ones
-// before it takes any memory for them.
-constexpr int kMaxSide = 8192;
+// The decoder refuses larger frames before it takes any memory for them.
+constexpr int kMaxSide = cvl::host::kMaxLiveSide;
 // Before the first live frame and when the stock pictures cannot be read.
 constexpr int kFallbackWidth = 960;
 constexpr int kFallbackHeight = 640;

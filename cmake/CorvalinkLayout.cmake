@@ -12,6 +12,9 @@ set(CVL_INSTALL_USR_BIN "usr/bin")
 set(CVL_INSTALL_PLATFORM_LIBS "usr/lib")
 # GStreamer plug-ins of the installation (cvlsrc): found through GST_PLUGIN_PATH.
 set(CVL_INSTALL_GST_PLUGINS "${CVL_INSTALL_PLATFORM_LIBS}/gstreamer-1.0")
+# OBS Studio modules of the installation (the OBS source): a user's OBS loads
+# them from its configuration's plug-in folder, the package's from the system's.
+set(CVL_INSTALL_OBS_PLUGINS "${CVL_INSTALL_PLATFORM_LIBS}/obs-plugins")
 
 # cvl_install_rpath(<target> <folder>): the installed <target> lives in
 # <folder> (relative to the root) and finds the platform libraries and the

@@ -21,6 +21,10 @@ endif()
 # Where GStreamer looks for plug-ins without GST_PLUGIN_PATH.
 set(CVL_PACKAGE_GST_PLUGINS "${CVL_PACKAGE_LIBDIR}/gstreamer-1.0")
 
+# Where OBS Studio loads modules from (its plug-in data in
+# /usr/share/obs/obs-plugins/NAME).
+set(CVL_PACKAGE_OBS_PLUGINS "${CVL_PACKAGE_LIBDIR}/obs-plugins")
+
 # True in a build configured for the package (CMAKE_INSTALL_PREFIX is the
 # package root); tools/build-deb.sh configures one.
 if(CMAKE_INSTALL_PREFIX STREQUAL CVL_PACKAGE_ROOT)
@@ -29,12 +33,13 @@ else()
     set(CVL_PACKAGE_BUILD OFF)
 endif()
 
-# cvl_package_gstreamer_plugin(<target>): the package installs the GStreamer
-# plug-in library <target> into the system's GStreamer plug-in folder. The
-# plug-in then lives outside the root, so in a package build it finds the
-# client library and the platform libraries by their absolute folder.
-function(cvl_package_gstreamer_plugin target)
-    install(TARGETS ${target} LIBRARY DESTINATION ${CVL_PACKAGE_GST_PLUGINS}
+# cvl_package_plugin(<target> <folder>): the package installs the plug-in
+# library <target> into the system's plug-in folder <folder> of its host
+# application (CVL_PACKAGE_GST_PLUGINS, CVL_PACKAGE_OBS_PLUGINS). The plug-in
+# then lives outside the root, so in a package build it finds the client
+# library and the platform libraries by their absolute folder.
+function(cvl_package_plugin target folder)
+    install(TARGETS ${target} LIBRARY DESTINATION ${folder}
             COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
     if(CVL_PACKAGE_BUILD)
         set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH

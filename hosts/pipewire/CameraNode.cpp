@@ -108,6 +108,9 @@ CameraNode::~CameraNode() {
 }
 
 int CameraNode::Start(std::string& error) {
+    // Without its feed the node shows the waiting picture; said once.
+    if (!m_feed.Started())
+        std::fprintf(stderr, "cvl-camera: cannot start the frame feed thread\n");
     m_loop = pw_thread_loop_new("cvl-camera", nullptr);
     if (!m_loop) {
         error = "cannot create the PipeWire loop";
@@ -442,24 +445,7 @@ void CameraNode::Process() {
 size_t CameraNode::Fill(uint8_t* memory, size_t capacity) {
     const FeedFrame newest = m_feed.Newest();
     m_pts = cvl::host::MonotonicNowNs();
-    FrameKind kind = FrameKind::Error;
-    switch (newest.state) {
-    case StreamState::Live:
-        // The service's own status pictures come as frames too.
-        kind = newest.captured.frame ? newest.captured.kind : FrameKind::Error;
-        break;
-    case StreamState::CameraBusy:
-        kind = FrameKind::Busy;
-        break;
-    case StreamState::NoCamera:
-        kind = FrameKind::Disconnected;
-        break;
-    case StreamState::Waiting:
-    case StreamState::ServiceNotRunning:
-        // No live picture is shown while frames stopped: never a frozen one.
-        kind = FrameKind::Error;
-        break;
-    }
+    FrameKind kind = cvl::host::ShownKind(newest);
     if (kind == FrameKind::Live) {
         const size_t live = FillLive(newest.captured, memory, capacity);
         if (live)

@@ -7,12 +7,13 @@
 #define CVL_HOSTS_PIPEWIRE_CAMERANODE_H
 
 #include "CameraOptions.h"
-#include "FrameFeed.h"
 #include "HeldBuffers.h"
 #include "NodeControls.h"
-#include "PixelLayout.h"
 #include "RunNotice.h"
-#include "StatusPictures.h"
+
+#include "cvlhost/FrameFeed.h"
+#include "cvlhost/PixelLayout.h"
+#include "cvlhost/StatusPictures.h"
 
 #include <pipewire/pipewire.h>
 
@@ -21,6 +22,18 @@
 #include <string>
 
 namespace cvl::camera {
+
+using cvl::host::CapturedFrame;
+using cvl::host::DecodeResult;
+using cvl::host::FeedFrame;
+using cvl::host::FrameFeed;
+using cvl::host::FrameKind;
+using cvl::host::kMaxLiveSide;
+using cvl::host::PixelFormat;
+using cvl::host::PlanarImage;
+using cvl::host::StatusPictures;
+using cvl::host::StreamState;
+using cvl::host::YcbcrImage;
 
 class CameraNode {
 public:

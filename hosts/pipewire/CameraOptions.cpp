@@ -1,6 +1,6 @@
 #include "CameraOptions.h"
 
-#include "PixelLayout.h"
+#include "cvlhost/PixelLayout.h"
 
 #include "cvlhost/HostOptions.h"
 
@@ -12,7 +12,7 @@ namespace {
 
 // Sizes a camera's live view can have; the node offers exactly this size.
 constexpr int kMinSide = 16;
-constexpr int kMaxSide = kMaxLiveSide;
+constexpr int kMaxSide = cvl::host::kMaxLiveSide;
 
 bool ParseSize(const std::string& text, int& width, int& height) {
     const size_t x = text.find('x');

@@ -143,6 +143,7 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
         CVL_PACKAGE_LIBDIR "/cmake/Corvalink/CorvalinkConfig.cmake",
         CVL_PACKAGE_LIBDIR "/cmake/Corvalink/CorvalinkConfigVersion.cmake",
         CVL_PACKAGE_LIBDIR "/gstreamer-1.0/libgstcvlsrc.so",
+        CVL_PACKAGE_LIBDIR "/obs-plugins/corvalink-camera.so",
         "/usr/share/doc/corvalink/copyright",
         "/usr/share/doc/corvalink/changelog.gz",
         "/usr/share/doc/corvalink/README.Debian",
@@ -448,6 +449,27 @@ TEST(DebianPackage, GStreamerFindsTheElementWithoutAPluginPath) {
     ASSERT_EQ(root.RunInPlace(script, output), 0) << output;
     EXPECT_NE(output.find("Factory Details:"), std::string::npos) << output;
     EXPECT_NE(output.find("start-sandbox"), std::string::npos) << output;
+}
+
+// The OBS source's module lies in the folder where Debian's OBS keeps its own
+// modules (it loads every module there), and finds the client library in the
+// root; libobs it takes from the OBS that loads it.
+TEST(DebianPackage, ObsModuleSitsBesideObsOwnModulesAndFindsTheClientLibrary) {
+    const std::string module = CVL_PACKAGE_LIBDIR "/obs-plugins/corvalink-camera.so";
+    std::string owned;
+    if (RunCommand("dpkg -S " + ShellQuote(CVL_PACKAGE_LIBDIR "/obs-plugins/linux-v4l2.so") +
+                       " 2>&1",
+                   &owned) == 0) {
+        EXPECT_EQ(owned.rfind("obs-studio: ", 0), 0u) << owned;
+    }
+    INSTALL_IN_PLACE(root);
+    std::string output;
+    ASSERT_EQ(root.RunInPlace("ldd " + ShellQuote(root.Path() + module), output), 0) << output;
+    EXPECT_NE(output.find("libcvlclient.so.0 => " + kRoot + "/usr/lib/libcvlclient.so.0"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("not found"), std::string::npos) << output;
+    EXPECT_EQ(output.find("libobs"), std::string::npos) << output;
 }
 
 } // namespace

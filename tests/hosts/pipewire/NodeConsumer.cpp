@@ -8,33 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <thread>
 
 namespace cvl::test {
 
 namespace {
-
-// The pictures are compared on a coarse grid: enough to tell the bars and
-// the status pictures apart, cheap enough for every frame.
-constexpr int kGridColumns = 96;
-constexpr int kGridRows = 64;
-
-const Picture& StockPicture(Shown shown) {
-    static const std::map<Shown, Picture> pictures = [] {
-        std::map<Shown, Picture> loaded;
-        const std::pair<Shown, const char*> files[] = {{Shown::Waiting, "error.jpg"},
-                                                       {Shown::Busy, "errorBusy.jpg"},
-                                                       {Shown::NoCamera, "errorNoDevice.jpg"}};
-        for (const auto& [kind, name] : files) {
-            Picture full;
-            EXPECT_TRUE(DecodeJpegFile(BinaryDir() + "/resources/" + name, full)) << name;
-            loaded[kind] = full.Empty() ? full : full.Sampled(kGridColumns, kGridRows);
-        }
-        return loaded;
-    }();
-    return pictures.at(shown);
-}
 
 // An I420 frame as RGB (BT.601, limited range), at the size whose frame
 // length equals length; empty when none does.
@@ -70,34 +48,6 @@ Picture FromI420(const uint8_t* data, size_t length,
 }
 
 } // namespace
-
-const char* ShownName(Shown shown) {
-    switch (shown) {
-    case Shown::Bars:
-        return "bars";
-    case Shown::Waiting:
-        return "waiting";
-    case Shown::Busy:
-        return "busy";
-    case Shown::NoCamera:
-        return "no camera";
-    case Shown::Other:
-        return "other";
-    }
-    return "?";
-}
-
-Shown Classify(const Picture& picture) {
-    const Picture grid = picture.Sampled(kGridColumns, kGridRows);
-    // A tenth of the bars' width at this grid: 12 cells each.
-    if (ShowsColourBars(grid, 6))
-        return Shown::Bars;
-    for (Shown shown : {Shown::Waiting, Shown::Busy, Shown::NoCamera}) {
-        if (MeanDifference(grid, StockPicture(shown)) < 20)
-            return shown;
-    }
-    return Shown::Other;
-}
 
 NodeConsumer::NodeConsumer(const std::string& caps, bool stalled) {
     InitGStreamer();

@@ -19,10 +19,6 @@
 
 namespace cvl::test {
 
-enum class Shown { Bars, Waiting, Busy, NoCamera, Other };
-
-const char* ShownName(Shown shown);
-
 struct Consumed {
     std::string format; // "MJPG" or the raw format's name
     int width = 0;
@@ -89,10 +85,6 @@ private:
     size_t m_sourceBuffers = 0;
     std::vector<std::string> m_sourceFormats;
 };
-
-// What picture shows, by the simulator's bars and the installation's status
-// pictures (compared at the picture's size).
-Shown Classify(const Picture& picture);
 
 } // namespace cvl::test
 

@@ -2,11 +2,13 @@
 
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <jpeglib.h>
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 namespace cvl::test {
 
@@ -132,6 +134,59 @@ double MeanDifference(const Picture& a, const Picture& b) {
     for (size_t i = 0; i < a.rgb.size(); ++i)
         total += std::abs(static_cast<int>(a.rgb[i]) - static_cast<int>(b.rgb[i]));
     return total / static_cast<double>(a.rgb.size());
+}
+
+namespace {
+
+// The pictures are compared on a coarse grid: enough to tell the bars and
+// the status pictures apart, cheap enough for every frame.
+constexpr int kGridColumns = 96;
+constexpr int kGridRows = 64;
+
+const Picture& StockPicture(Shown shown) {
+    static const std::map<Shown, Picture> pictures = [] {
+        std::map<Shown, Picture> loaded;
+        const std::pair<Shown, const char*> files[] = {{Shown::Waiting, "error.jpg"},
+                                                       {Shown::Busy, "errorBusy.jpg"},
+                                                       {Shown::NoCamera, "errorNoDevice.jpg"}};
+        for (const auto& [kind, name] : files) {
+            Picture full;
+            EXPECT_TRUE(DecodeJpegFile(BinaryDir() + "/resources/" + name, full)) << name;
+            loaded[kind] = full.Empty() ? full : full.Sampled(kGridColumns, kGridRows);
+        }
+        return loaded;
+    }();
+    return pictures.at(shown);
+}
+
+} // namespace
+
+const char* ShownName(Shown shown) {
+    switch (shown) {
+    case Shown::Bars:
+        return "bars";
+    case Shown::Waiting:
+        return "waiting";
+    case Shown::Busy:
+        return "busy";
+    case Shown::NoCamera:
+        return "no camera";
+    case Shown::Other:
+        return "other";
+    }
+    return "?";
+}
+
+Shown Classify(const Picture& picture) {
+    const Picture grid = picture.Sampled(kGridColumns, kGridRows);
+    // A tenth of the bars' width at this grid: 12 cells each.
+    if (ShowsColourBars(grid, 6))
+        return Shown::Bars;
+    for (Shown shown : {Shown::Waiting, Shown::Busy, Shown::NoCamera}) {
+        if (MeanDifference(grid, StockPicture(shown)) < 20)
+            return shown;
+    }
+    return Shown::Other;
 }
 
 } // namespace cvl::test

@@ -43,6 +43,16 @@ int PixelsOf(const Picture& picture, const Rgb& colour);
 // 255), or 255 when their sizes differ.
 double MeanDifference(const Picture& a, const Picture& b);
 
+// What a picture shows: the simulator's bars or one of the installation's
+// status pictures.
+enum class Shown { Bars, Waiting, Busy, NoCamera, Other };
+
+const char* ShownName(Shown shown);
+
+// What picture shows, by the simulator's bars and the installation's status
+// pictures (compared at the picture's size).
+Shown Classify(const Picture& picture);
+
 } // namespace cvl::test
 
 #endif

@@ -1,4 +1,4 @@
-#include "JpegCodec.h"
+#include "cvlhost/JpegCodec.h"
 
 // jpeglib.h uses FILE without including its header.
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <malloc.h>
 #endif
 
-namespace cvl::camera {
+namespace cvl::host {
 
 namespace {
 
@@ -246,4 +246,4 @@ const char* DecodeResultName(DecodeResult result) {
     return "unknown";
 }
 
-} // namespace cvl::camera
+} // namespace cvl::host

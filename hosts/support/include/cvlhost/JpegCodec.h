@@ -2,14 +2,14 @@
 // and its status pictures. Decoding is bounded: the header's size is checked
 // before any pixel memory is taken, and a picture that ends early or is
 // damaged counts as a failure rather than a half-grey picture.
-#ifndef CVL_HOSTS_PIPEWIRE_JPEGCODEC_H
-#define CVL_HOSTS_PIPEWIRE_JPEGCODEC_H
+#ifndef CVLHOST_JPEGCODEC_H
+#define CVLHOST_JPEGCODEC_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 // A picture in Y, Cb, Cr, three bytes a pixel, row after row.
 struct YcbcrImage {
@@ -62,6 +62,6 @@ void FitBuffer(std::vector<uint8_t>& vector, size_t length);
 // A short name for a decode result, for the log.
 const char* DecodeResultName(DecodeResult result);
 
-} // namespace cvl::camera
+} // namespace cvl::host
 
 #endif

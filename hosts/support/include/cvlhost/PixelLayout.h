@@ -1,20 +1,21 @@
 // The formats the node offers and how a picture is laid out in each: MJPG
 // (the camera's JPEG as it came) and the raw formats that browsers and video
 // programs take without a decoder of their own.
-#ifndef CVL_HOSTS_PIPEWIRE_PIXELLAYOUT_H
-#define CVL_HOSTS_PIPEWIRE_PIXELLAYOUT_H
+#ifndef CVLHOST_PIXELLAYOUT_H
+#define CVLHOST_PIXELLAYOUT_H
 
-#include "JpegCodec.h"
+#include "cvlhost/JpegCodec.h"
 
 #include <cstddef>
 #include <cstdint>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 enum class PixelFormat { Mjpg, I420, Nv12, Yuy2 };
 
-// The largest side of a picture the node shows: a frame beyond it (or whose
-// header claims more) is shown as the status picture. It bounds what one
+// The largest side of a picture a host shows (the camera node, the OBS
+// source): a frame beyond it (or whose header claims more) is shown as the
+// status picture. It bounds what one
 // frame may cost, decoded and in the consumers' buffers.
 constexpr int kMaxLiveSide = 4096;
 
@@ -38,6 +39,6 @@ void WritePlanar(const PlanarImage& image, PixelFormat format, uint8_t* destinat
 // image scaled to width x height by nearest sample.
 YcbcrImage Scaled(const YcbcrImage& image, int width, int height);
 
-} // namespace cvl::camera
+} // namespace cvl::host
 
 #endif

@@ -1,8 +1,8 @@
-#include "StatusPictures.h"
+#include "cvlhost/StatusPictures.h"
 
 #include "EvfFrame.h"
 
-namespace cvl::camera {
+namespace cvl::host {
 
 namespace {
 
@@ -11,11 +11,11 @@ constexpr int kQuality = 85;
 
 } // namespace
 
-bool StatusPictures::Decode(cvl::host::FrameKind kind, YcbcrImage& image) {
+bool StatusPictures::Decode(FrameKind kind, YcbcrImage& image) {
     EvfFrame frame;
-    if (kind == cvl::host::FrameKind::Busy)
+    if (kind == FrameKind::Busy)
         frame.LoadBusyFrame();
-    else if (kind == cvl::host::FrameKind::Disconnected)
+    else if (kind == FrameKind::Disconnected)
         frame.LoadDisconnectedFrame();
     else
         frame.LoadErrorFrame();
@@ -25,8 +25,8 @@ bool StatusPictures::Decode(cvl::host::FrameKind kind, YcbcrImage& image) {
            DecodeResult::Ok;
 }
 
-const std::vector<uint8_t>& StatusPictures::Get(cvl::host::FrameKind kind, PixelFormat format,
-                                                int width, int height) {
+const std::vector<uint8_t>& StatusPictures::Get(FrameKind kind, PixelFormat format, int width,
+                                                int height) {
     const Key key(static_cast<int>(kind), static_cast<int>(format), width, height);
     auto found = m_made.find(key);
     if (found != m_made.end())
@@ -54,4 +54,4 @@ const std::vector<uint8_t>& StatusPictures::Get(cvl::host::FrameKind kind, Pixel
     return made;
 }
 
-} // namespace cvl::camera
+} // namespace cvl::host

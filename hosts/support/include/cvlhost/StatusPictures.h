@@ -2,10 +2,10 @@
 // consumer negotiated, so that a camera that comes and goes changes the
 // picture but never the format. Each is made once and kept while the format
 // and size stay.
-#ifndef CVL_HOSTS_PIPEWIRE_STATUSPICTURES_H
-#define CVL_HOSTS_PIPEWIRE_STATUSPICTURES_H
+#ifndef CVLHOST_STATUSPICTURES_H
+#define CVLHOST_STATUSPICTURES_H
 
-#include "PixelLayout.h"
+#include "cvlhost/PixelLayout.h"
 
 #include "cvlhost/FrameKind.h"
 
@@ -14,24 +14,23 @@
 #include <tuple>
 #include <vector>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 class StatusPictures {
 public:
     // The installation's picture of kind (anything but Live) as a frame of
     // format at width x height; an empty vector when its file cannot be read
     // or decoded.
-    const std::vector<uint8_t>& Get(cvl::host::FrameKind kind, PixelFormat format, int width,
-                                    int height);
+    const std::vector<uint8_t>& Get(FrameKind kind, PixelFormat format, int width, int height);
 
     // The file's JPEG decoded; false when it cannot be.
-    static bool Decode(cvl::host::FrameKind kind, YcbcrImage& image);
+    static bool Decode(FrameKind kind, YcbcrImage& image);
 
 private:
     using Key = std::tuple<int, int, int, int>;
     std::map<Key, std::vector<uint8_t>> m_made;
 };
 
-} // namespace cvl::camera
+} // namespace cvl::host
 
 #endif

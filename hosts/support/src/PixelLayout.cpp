@@ -1,9 +1,9 @@
-#include "PixelLayout.h"
+#include "cvlhost/PixelLayout.h"
 
 #include <cstring>
 #include <vector>
 
-namespace cvl::camera {
+namespace cvl::host {
 
 namespace {
 
@@ -183,4 +183,4 @@ YcbcrImage Scaled(const YcbcrImage& image, int width, int height) {
     return scaled;
 }
 
-} // namespace cvl::camera
+} // namespace cvl::host

@@ -1,10 +1,10 @@
-// cvl-camera's picture code with what could go wrong in it: hostile JPEGs
+// The hosts' picture code with what could go wrong in it: hostile JPEGs
 // (no crash, no huge allocation, a failure rather than a half picture), the
 // fast 4:2:0 path agreeing with the full decode at sizes that are not whole
 // blocks, and the status pictures made at a negotiated size.
-#include "JpegCodec.h"
-#include "PixelLayout.h"
-#include "StatusPictures.h"
+#include "cvlhost/JpegCodec.h"
+#include "cvlhost/PixelLayout.h"
+#include "cvlhost/StatusPictures.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace cvl::camera;
+using namespace cvl::host;
 
 // Colour bars over a gradient: chroma that changes at every block edge.
 YcbcrImage TestPicture(int width, int height) {

@@ -1,0 +1,143 @@
+#include "ObsStudio.h"
+
+#include "TestSupport.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace cvl::test {
+
+namespace {
+
+// The websocket's port on OBS's own loopback: nothing else listens there.
+constexpr int kWebSocketPort = 4455;
+
+std::string RequestScript() {
+    return SourceDir() + "/tests/hosts/obs/obs-request.py";
+}
+
+} // namespace
+
+ObsStudio::~ObsStudio() {
+    m_obs.Stop(std::chrono::seconds(10));
+    m_xvfb.Stop(std::chrono::seconds(5));
+}
+
+bool ObsStudio::Start(std::string& error) {
+    // Xvfb picks a free display and writes its number to descriptor 3.
+    const std::string displayFile = TempFolder() + "/obs-display";
+    if (!m_xvfb.Start({"sh", "-c",
+                       "exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset "
+                       "3>\"$0\"",
+                       displayFile},
+                      ChildProcess::EnvironmentWith({}), TempFolder() + "/xvfb.log")) {
+        error = "cannot start Xvfb";
+        return false;
+    }
+    std::string display;
+    if (!WaitFor(
+            [&] {
+                return ReadFile(displayFile, display) && display.find('\n') != std::string::npos;
+            },
+            std::chrono::seconds(30))) {
+        error = "Xvfb gave no display: " + m_xvfb.Log();
+        return false;
+    }
+    display = ":" + display.substr(0, display.find('\n'));
+
+    m_home = MakeFolder("obs-home");
+    const std::string config = m_home + "/.config/obs-studio";
+    const std::string module = config + "/plugins/corvalink-camera";
+    MakeFolder("obs-home/.config/obs-studio/plugins/corvalink-camera/bin/64bit");
+    if (RunCommand("cp " +
+                   ShellQuote(InstallRoot() + "/" CVL_OBS_PLUGIN_FOLDER "/corvalink-camera.so") +
+                   " " + ShellQuote(module + "/bin/64bit/")) != 0) {
+        error = "the staged installation has no OBS module";
+        return false;
+    }
+    WriteFile(config + "/global.ini", "[General]\nFirstRun=false\n\n[OBSWebSocket]\n"
+                                      "ServerEnabled=true\nServerPort=" +
+                                          std::to_string(kWebSocketPort) +
+                                          "\nAuthRequired=false\nFirstLoad=false\n"
+                                          "AlertsEnabled=false\n");
+
+    std::vector<std::string> environment = ChildProcess::EnvironmentWith(
+        {"HOME=" + m_home, "XDG_CONFIG_HOME=" + m_home + "/.config", "DISPLAY=" + display,
+         "LIBGL_ALWAYS_SOFTWARE=1", "QT_QPA_PLATFORM=xcb",
+         // The module was copied out of the root: its libraries are there.
+         "LD_LIBRARY_PATH=" + InstallRoot() + "/" CVL_PLATFORM_LIB_FOLDER,
+         // OBS is not built with the sanitizers that the module is: their
+         // runtime comes first, and OBS's own leaks are not this test's.
+         std::string("LD_PRELOAD=") + CVL_SANITIZER_RUNTIME,
+         "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"},
+        {"WAYLAND_DISPLAY", "SESSION_MANAGER"});
+    if (!m_obs.Start({"unshare", "-n", "--", "sh", "-c",
+                      "ip link set lo up && exec obs --multi --minimize-to-tray "
+                      "--disable-shutdown-check --verbose"},
+                     environment, TempFolder() + "/obs-stdout.log")) {
+        error = "cannot start OBS";
+        return false;
+    }
+    // OBS under software OpenGL on a busy machine takes a while.
+    std::string answer;
+    if (!WaitFor([&] { return Request("GetVersion", "{}", &answer); }, std::chrono::seconds(120))) {
+        error = "OBS's websocket does not answer (" + answer + "); its log:\n" + Log();
+        return false;
+    }
+    return true;
+}
+
+bool ObsStudio::Request(const std::string& type, const std::string& data, std::string* answer,
+                        const std::string& image) {
+    if (!m_obs.Running())
+        return false;
+    std::string output;
+    const int status =
+        RunCommand("nsenter -t " + std::to_string(m_obs.Pid()) + " -n /usr/bin/python3 " +
+                       ShellQuote(RequestScript()) + " " + std::to_string(kWebSocketPort) + " " +
+                       ShellQuote(type) + " " + ShellQuote(data) +
+                       (image.empty() ? "" : " --image " + ShellQuote(image)) + " 2>&1",
+                   &output);
+    if (answer)
+        *answer = output;
+    return status == 0;
+}
+
+Picture ObsStudio::Screenshot(const std::string& source) {
+    const std::string path = TempFolder() + "/obs-shot-" + std::to_string(++m_shots) + ".png";
+    Picture picture;
+    std::string answer;
+    if (Request("GetSourceScreenshot",
+                "{\"sourceName\":\"" + source + "\",\"imageFormat\":\"png\"}", &answer, path) &&
+        FileExists(path))
+        DecodePngFile(path, picture);
+    return picture;
+}
+
+Shown ObsStudio::ShownBy(const std::string& source) {
+    const Picture picture = Screenshot(source);
+    return picture.Empty() ? Shown::Other : Classify(picture);
+}
+
+bool ObsStudio::WaitForShown(const std::string& source, Shown shown,
+                             std::chrono::milliseconds timeout) {
+    return WaitFor([&] { return ShownBy(source) == shown; }, timeout);
+}
+
+std::string ObsStudio::Log() const {
+    std::string all;
+    const std::string logs = m_home + "/.config/obs-studio/logs";
+    if (DIR* dir = opendir(logs.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            std::string text;
+            if (entry->d_name[0] != '.' && ReadFile(logs + "/" + entry->d_name, text))
+                all += text;
+        }
+        closedir(dir);
+    }
+    return all;
+}
+
+} // namespace cvl::test

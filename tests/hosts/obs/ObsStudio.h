@@ -1,0 +1,56 @@
+// OBS Studio for a test: Xvfb, and OBS in a network namespace of its own
+// (it reaches for its update server at start) with Mesa's software OpenGL, a
+// private HOME and configuration, obs-websocket on that namespace's
+// loopback, and the staged installation's module in the configuration's
+// plug-in folder. Requests go through obs-request.py, run inside the same
+// namespace.
+#ifndef CVL_TESTS_HOSTS_OBS_OBSSTUDIO_H
+#define CVL_TESTS_HOSTS_OBS_OBSSTUDIO_H
+
+#include "ChildProcess.h"
+#include "Picture.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+namespace cvl::test {
+
+class ObsStudio {
+public:
+    ObsStudio() = default;
+    // Stops OBS, then Xvfb.
+    ~ObsStudio();
+    ObsStudio(const ObsStudio&) = delete;
+    ObsStudio& operator=(const ObsStudio&) = delete;
+
+    // Starts both and waits until the websocket answers; false with the
+    // reason in error.
+    bool Start(std::string& error);
+    pid_t Pid() const { return m_obs.Pid(); }
+
+    // One request; the response's line of JSON in answer. True when OBS
+    // answered that it succeeded. image: where the response's picture goes.
+    bool Request(const std::string& type, const std::string& data = "{}",
+                 std::string* answer = nullptr, const std::string& image = "");
+    // GetSourceScreenshot of source as PNG; an empty picture when none came.
+    Picture Screenshot(const std::string& source);
+    // What source shows now (Other when no screenshot came).
+    Shown ShownBy(const std::string& source);
+    // Until source shows shown.
+    bool WaitForShown(const std::string& source, Shown shown,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // OBS's log of this run.
+    std::string Log() const;
+
+private:
+    ChildProcess m_xvfb;
+    ChildProcess m_obs;
+    std::string m_home;
+    int m_shots = 0;
+};
+
+} // namespace cvl::test
+
+#endif

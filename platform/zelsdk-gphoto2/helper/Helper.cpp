@@ -1,6 +1,7 @@
 #include "Helper.h"
 
 #include "GphotoErrors.h"
+#include "LiveViewRestart.h"
 
 #include <gphoto2/gphoto2-file.h>
 #include <gphoto2/gphoto2-list.h>
@@ -227,16 +228,7 @@ void Helper::End(const std::string& port, bool polite) {
 }
 
 int Helper::SetViewfinder(Camera* camera, bool on) {
-    CameraWidget* widget = nullptr;
-    int result = gp_camera_get_single_config(camera, "viewfinder", &widget, m_context);
-    if (result < GP_OK)
-        return result;
-    int value = on ? 1 : 0;
-    result = gp_widget_set_value(widget, &value);
-    if (result >= GP_OK)
-        result = gp_camera_set_single_config(camera, "viewfinder", widget, m_context);
-    gp_widget_free(widget);
-    return result;
+    return SetToggle(camera, "viewfinder", on, m_context);
 }
 
 Helper::Outcome Helper::Viewfinder(const std::string& port, bool on) {
@@ -261,6 +253,21 @@ Helper::Outcome Helper::Download(const std::string& port, std::vector<uint8_t>& 
     int result = gp_file_new(&file);
     if (result >= GP_OK)
         result = gp_camera_capture_preview(it->second, file, m_context);
+    if (file && LiveViewMayHaveEnded(result)) {
+        if (RestartLiveView(it->second, m_context) < GP_OK) {
+            // Without live view, or without the session the restart ended,
+            // the camera is of no use until it is opened anew.
+            std::fprintf(stderr, "zelsdk-gphoto2: live view ended by the camera and could not "
+                                 "be started again\n");
+            gp_file_unref(file);
+            End(port, false);
+            if (m_sessions.empty())
+                m_retiring = true;
+            return {ZEL_ERR_DEVICE_NOT_FOUND, true};
+        }
+        std::fprintf(stderr, "zelsdk-gphoto2: live view ended by the camera; started again\n");
+        result = gp_camera_capture_preview(it->second, file, m_context);
+    }
     const char* data = nullptr;
     unsigned long size = 0;
     if (result >= GP_OK)

@@ -32,6 +32,9 @@ struct Consumed {
     bool stamped = false;
     // An MJPG frame that ends with its end-of-image marker (not cut short).
     bool whole = true;
+    // A stamped frame's sequence number, and when the picture came.
+    uint64_t sequence = 0;
+    std::chrono::steady_clock::time_point at;
 };
 
 class NodeConsumer {
@@ -74,6 +77,7 @@ private:
     std::string m_format;
     bool m_lastStamped = false;
     bool m_lastWhole = true;
+    uint64_t m_lastSequence = 0;
 };
 
 // What picture shows, by the simulator's bars and the installation's status

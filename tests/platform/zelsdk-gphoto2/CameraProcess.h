@@ -36,6 +36,13 @@ public:
     // oversized).
     bool Fault(const std::string& name, int seconds);
 
+    // The body's own behaviours (cvl-ptpip-camera's liveview-limit,
+    // liveview-ends and sessions): live view that ends seconds after each
+    // start (0: never), how often it ended, sessions opened so far.
+    bool LiveViewLimit(int seconds);
+    uint64_t LiveViewEnds();
+    uint64_t Sessions();
+
 private:
     std::string Ask(const std::string& command);
     std::string ReadLine();

@@ -223,6 +223,7 @@ void PtpIpCamera::Away() {
     for (int fd : m_open)
         shutdown(fd, SHUT_RDWR);
     m_sessionHolder = 0;
+    m_body.SwitchedOff();
 }
 
 bool PtpIpCamera::Back() {
@@ -441,8 +442,10 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
         std::lock_guard<std::mutex> lock(m_mutex);
         if (code == kOpenSession && m_sessionHolder != 0 && m_sessionHolder != connection)
             return Respond(fd, kDeviceBusy, transaction);
-        if (code == kOpenSession)
+        if (code == kOpenSession) {
             m_sessionHolder = connection;
+            m_body.SessionOpened();
+        }
         if (code == kCloseSession && m_sessionHolder == connection)
             m_sessionHolder = 0;
         holder = m_sessionHolder == connection;
@@ -466,6 +469,11 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
     }
     if (!holder)
         return Respond(fd, kSessionNotOpen, transaction);
+    // What the body refuses by itself: busy, or live view ended.
+    const bool liveViewObject =
+        (code == kGetObjectInfo || code == kGetObject) && param1 == kLiveViewHandle;
+    if (const uint16_t refusal = m_body.Refusal(code, liveViewObject))
+        return Respond(fd, refusal, transaction);
     switch (code) {
     case kGetStorageIds:
     case kGetObjectHandles: {

@@ -3,7 +3,8 @@
 // camera node while live view ends by itself every few seconds, the camera
 // answers "Device Busy" for a while and is switched off and on. An MJPG
 // consumer of the node gets new live frames after each without a restart of
-// anything, and a "no camera" picture only while the camera is off.
+// anything, a "no camera" picture only while the camera is off, and no live
+// picture frozen for longer than the hosts allow.
 #include "CameraProcess.h"
 #include "ChildProcess.h"
 #include "DesktopSession.h"
@@ -26,12 +27,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kLiveViewLimit = 3;
 constexpr uint64_t kLiveViewEnds = 3;
-constexpr int kBusySeconds = 3;
+// Longer than the hosts show a frozen live picture (2 s).
+constexpr int kBusySeconds = 5;
 // Generous against the targets (2 s, 1 s after busy, 10 s after the camera
 // is back): the node, the consumer and the sanitizers on a loaded machine.
 constexpr milliseconds kLiveViewGap(6000);
 constexpr milliseconds kAfterBusy(4000);
 constexpr milliseconds kAfterBack(40000);
+constexpr milliseconds kFrozen(3500);
 constexpr seconds kConnect(60);
 
 // The node's pictures from index from on, as the gaps between new live frames.
@@ -128,9 +131,13 @@ TEST_F(CameraNodeSession, LiveViewEndsBusyBurstsAndOffOnReachTheConsumerAsShortG
     const auto busyEnds = Clock::now() + seconds(kBusySeconds);
     ASSERT_TRUE(LiveAfter(consumer, busyEnds, kConnect));
     milliseconds after{};
-    ASSERT_TRUE(GapsOf(consumer.Frames(), from).FirstLiveAfter(busyEnds, after));
+    gaps = GapsOf(consumer.Frames(), from);
+    ASSERT_TRUE(gaps.FirstLiveAfter(busyEnds, after));
     Report("first live frame after the busy burst", after);
     EXPECT_LT(after, kAfterBusy);
+    // The busy camera's last live picture gave way to the waiting picture.
+    Report("longest frozen live picture over the busy burst", gaps.LongestFrozen());
+    EXPECT_LT(gaps.LongestFrozen(), kFrozen);
     EXPECT_EQ(NoCameraPictures(consumer.Frames(), from), 0u);
     EXPECT_EQ(CountLogMessages("state event: camera disconnected"), 0);
 

@@ -10,12 +10,26 @@ namespace cvl::test {
 void LiveGaps::Live(uint64_t sequence, Clock::time_point at) {
     if (!m_live.empty() && sequence == m_lastSequence)
         return;
+    EndLivePicture(at);
     m_lastSequence = sequence;
     m_live.push_back(at);
+    m_showingLive = true;
+    m_liveSince = at;
 }
 
-void LiveGaps::Status(Clock::time_point) {
+void LiveGaps::Status(Clock::time_point at) {
+    EndLivePicture(at);
     ++m_status;
+}
+
+void LiveGaps::EndLivePicture(Clock::time_point at) {
+    if (m_showingLive)
+        m_frozen = std::max(m_frozen, at - m_liveSince);
+    m_showingLive = false;
+}
+
+std::chrono::milliseconds LiveGaps::LongestFrozen() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(m_frozen);
 }
 
 std::chrono::milliseconds LiveGaps::Longest() const {

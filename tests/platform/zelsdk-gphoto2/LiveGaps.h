@@ -29,13 +29,21 @@ public:
     // From `from` to the first new live frame at or after it; false when none
     // came.
     bool FirstLiveAfter(Clock::time_point from, std::chrono::milliseconds& after) const;
+    // The longest time one live picture stayed the newest picture seen (a
+    // frozen picture), up to the last picture seen.
+    std::chrono::milliseconds LongestFrozen() const;
     int StatusPictures() const { return m_status; }
     int NewLiveFrames() const { return static_cast<int>(m_live.size()); }
 
 private:
     std::vector<Clock::time_point> m_live;
+    void EndLivePicture(Clock::time_point at);
+
     uint64_t m_lastSequence = 0;
     int m_status = 0;
+    bool m_showingLive = false;
+    Clock::time_point m_liveSince;
+    Clock::duration m_frozen{};
 };
 
 // Takes a client's frames every 10 ms on a thread of its own until stopped.

@@ -136,6 +136,10 @@ uint64_t CameraProcess::LiveViewEnds() {
     return std::strtoull(Ask("liveview-ends").c_str(), nullptr, 10);
 }
 
+bool CameraProcess::WaitForLiveViewEnds(uint64_t ends, std::chrono::seconds timeout) {
+    return WaitFor([&] { return LiveViewEnds() >= ends; }, timeout);
+}
+
 uint64_t CameraProcess::Sessions() {
     return std::strtoull(Ask("sessions").c_str(), nullptr, 10);
 }

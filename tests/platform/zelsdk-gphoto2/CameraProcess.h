@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -41,6 +42,8 @@ public:
     // start (0: never), how often it ended, sessions opened so far.
     bool LiveViewLimit(int seconds);
     uint64_t LiveViewEnds();
+    // Until live view ended that many times in all.
+    bool WaitForLiveViewEnds(uint64_t ends, std::chrono::seconds timeout);
     uint64_t Sessions();
 
 private:

@@ -3,9 +3,14 @@
 #include "CVLClient.h"
 #include "ServiceHarness.h"
 
+#include <cstdio>
 #include <memory>
 
 namespace cvl::test {
+
+void ReportTime(const char* what, std::chrono::milliseconds time) {
+    std::printf("%s: %lld ms\n", what, static_cast<long long>(time.count()));
+}
 
 void LiveGaps::Live(uint64_t sequence, Clock::time_point at) {
     if (!m_live.empty() && sequence == m_lastSequence)

@@ -16,6 +16,21 @@ class CVLClient;
 
 namespace cvl::test {
 
+// The short forms of the long-session events: live view that ends every few
+// seconds, seen end after end, and the bounds on what a viewer sees. The
+// targets are 2 s for a live-view end, 1 s after a busy burst and 10 s after
+// the camera is back; a loaded machine under the sanitizers gets more.
+// Without the backend's recovery a live-view end or a busy burst costs the
+// session: a "no camera" picture and the service's reconnect.
+constexpr int kLiveViewLimit = 3;
+constexpr uint64_t kLiveViewEnds = 3;
+constexpr std::chrono::milliseconds kLiveViewGap(6000);
+constexpr std::chrono::milliseconds kAfterBusy(4000);
+constexpr std::chrono::milliseconds kAfterBack(40000);
+
+// Prints "what: N ms".
+void ReportTime(const char* what, std::chrono::milliseconds time);
+
 class LiveGaps {
 public:
     using Clock = std::chrono::steady_clock;

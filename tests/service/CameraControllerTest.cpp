@@ -150,6 +150,26 @@ TEST_F(CameraControllerTest, SendersStopAtTheCapWithOneLineForTheBurst) {
     EXPECT_EQ(FrameSender::Count(), cap);
 }
 
+TEST_F(CameraControllerTest, EachIdentifierRefusedWithoutAFramePortIsLoggedInABurst) {
+    CameraController controller(false);
+    // Back to back, so one burst (a pass that found none waiting would only
+    // start another, with a line of its own).
+    for (int i = 0; i < 10; ++i) {
+        controller.AddRequest("31_StartStreaming", -1);
+        controller.AddRequest("32_StartStreaming", -1);
+    }
+    const std::string line = " not added, the client has no frame port";
+    EXPECT_TRUE(WaitFor([&] {
+        return CountLogMessages("received: StartStreaming from: 32") == 10 &&
+               CountLogMessages("frame sender 32" + line) >= 1;
+    })) << "the second identifier of the burst got no line";
+    EXPECT_GE(CountLogMessages("frame sender 31" + line), 1);
+    // Not a line for every request.
+    EXPECT_LT(CountLogMessages("frame sender 31" + line), 10);
+    EXPECT_LT(CountLogMessages("frame sender 32" + line), 10);
+    EXPECT_EQ(FrameSender::Count(), 0);
+}
+
 TEST_F(StreamingControllerTest, CloseSessionFollowsTheStatusItFinds) {
     CameraController controller(false);
     ASSERT_NE(controller.AddFrameSender("commands", true), nullptr);
@@ -253,6 +273,38 @@ TEST_F(StreamingControllerTest, CommandsOfOneStreamingRunInTheCallList) {
     EXPECT_GE(CountLogMessages("DownloadEvfCommand: not sending status frame since status is 4"),
               1);
     EXPECT_EQ(CountCalls("ZelCreateMemoryStream"), streams);
+}
+
+// A camera whose driver reports live view on before the write that switched
+// it returns (the simulator handles the event inside that write): the
+// property handler stores Streaming before StartEvfCommand stores its own
+// status, which must not take it back to EvfStarted.
+class EarlyLiveViewEventTest : public StreamingControllerTest {
+protected:
+    void SetUp() override {
+        setenv("ZELSIM_EVF_EVENT", "before-return", 1);
+        StreamingControllerTest::SetUp();
+    }
+};
+
+TEST_F(EarlyLiveViewEventTest, TheStatusStaysStreamingAfterTheStartEvfCommand) {
+    CameraController controller(false);
+    ASSERT_NE(controller.AddFrameSender("early", true), nullptr);
+    Camera* camera = controller.GetCamera();
+    controller.StartStreaming();
+    ASSERT_TRUE(WaitForLogMessage("StartEvfCommand: evf started"));
+    const std::vector<std::string> log = LogMessages();
+    const int event = FindLogMessage(log, "starting streaming..");
+    ASSERT_GE(event, 0);
+    EXPECT_GT(FindLogMessage(log, "StartEvfCommand: evf started", event), event)
+        << "the event came after the command";
+
+    // Downloads run, which they do only while Streaming, and the status
+    // they find is never EvfStarted.
+    EXPECT_TRUE(WaitFor([] { return CountCalls("ZelDownloadEvfImage camera=1") >= 5; }));
+    EXPECT_EQ(camera->GetStatus(), Camera::Streaming);
+    EXPECT_EQ(CountLogMessages("DownloadEvfCommand: not sending status frame since status is 6"),
+              0);
 }
 
 TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {

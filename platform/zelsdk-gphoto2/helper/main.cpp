@@ -4,7 +4,6 @@
 // error; it serves one request at a time and ends at the end of the stream,
 // after a request it cannot read, or when it retires (Helper::Retiring).
 #include "Helper.h"
-#include "LiveViewRestart.h"
 #include "Wire.h"
 
 #include <csignal>
@@ -24,6 +23,22 @@ namespace {
 
 constexpr int kSocket = 3;
 
+// libgphoto2's PTP/IP disconnect closes descriptor 0 whether or not it
+// opened it. Standard input, output and error are put back on /dev/null
+// after every request, so that none of libgphoto2's own sockets lands on a
+// number it will close again later.
+void RepairStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
 } // namespace
 
 int main() {
@@ -42,7 +57,7 @@ int main() {
     while (zelgp::ReadMessage(kSocket, request, zelgp::kMaxRequestBytes)) {
         zelgp::WireWriter answer;
         const bool served = helper.Serve(request, answer);
-        zelgp::RepairStandardDescriptors();
+        RepairStandardDescriptors();
         if (!served)
             return 3;
         const std::vector<uint8_t> message = answer.Message();

@@ -16,6 +16,7 @@ enum class Step {
     Config,   // reading or writing the viewfinder setting
     Download, // gp_camera_capture_preview
     Event,    // gp_camera_wait_for_event
+    Setting,  // reading or writing a camera setting, or a focus command
 };
 
 ZelError MapError(int gpResult, Step step);
@@ -23,6 +24,12 @@ ZelError MapError(int gpResult, Step step);
 // The code says the connection to the camera is gone (unplugged, switched
 // off, the network link dropped): the camera must be opened anew.
 bool ConnectionLost(int gpResult);
+
+// A preview failed with this code: the camera answered, but with something
+// the driver does not know rather than a frame, as bodies do once their live
+// view ended (a time limit, heat). Starting live view again may mend it; a
+// busy camera or a broken connection it does not.
+bool LiveViewMayHaveEnded(int gpResult);
 
 } // namespace zelgp
 

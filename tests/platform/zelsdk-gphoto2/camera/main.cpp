@@ -8,8 +8,16 @@
 //   session  whether a host has the session open           -> held | free
 //   fault <name> <seconds>  misbehave for that long, then work again -> ok
 //            (drop, truncate, stall, deviceinfo, shortack, transaction,
-//             oversized; see PtpIpCamera::Fault)
+//             oversized; see PtpIpCamera::Fault; busy: live-view and property
+//             requests get "Device Busy", see CameraBody)
+//   liveview-limit <seconds>  live view ends that long after each start
+//                             (0: never)                  -> ok
+//   liveview-ends  how many times live view ended by itself -> <n>
+//   sessions       sessions opened so far (a body switched off and on
+//                  comes back without its session)         -> <n>
 //   quit     end (so does the end of standard input)
+//   and the settings' commands (prop, body, without, slow, leave, liveview,
+//   focus; see DeviceProperties::Command)
 // --numbered LOG: every frame carries its number in the pixels and its send
 // time goes to LOG (see PtpIpCamera::NumberFrames); for the benchmarks.
 #include "PtpIpCamera.h"
@@ -90,6 +98,8 @@ int main(int argc, char** argv) {
             std::cout << camera.Body().Sessions() << std::endl;
         } else if (line == "quit") {
             break;
+        } else if (std::string reply; camera.Properties().Command(line, reply)) {
+            std::cout << reply << std::endl;
         } else {
             std::cout << "unknown" << std::endl;
         }

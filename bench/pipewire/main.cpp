@@ -17,7 +17,10 @@
 //          --skip S     uncounted time from the first frame (default 2);
 //          --wait S     longest wait for the first frame (default 30);
 //          --cpu-of P,P CPU share of these processes over the counted time
-//                       ("cpu" in the JSON; its own is "self_cpu").
+//                       ("cpu" in the JSON; its own is "self_cpu");
+//          --frames LOG one line an MJPG frame: "<CLOCK_REALTIME ns> live <n>"
+//                       for a frame with the camera's stamp (n its sequence),
+//                       "<ns> status" for one without (a status picture).
 #include "CpuTime.h"
 #include "FrameNumber.h"
 #include "cvlhost/FrameStamp.h"
@@ -28,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -38,6 +42,7 @@ using namespace cvl::bench;
 struct Run {
     InputFormat format = InputFormat::Mjpg;
     std::string numbersLog;
+    std::FILE* frameLog = nullptr;
     double seconds = 20, skip = 2, wait = 30;
     FrameTimes* times = nullptr;
     PipeWireInput* input = nullptr;
@@ -47,9 +52,10 @@ struct Run {
 };
 
 int Usage() {
-    std::fprintf(stderr, "usage: cvl-bench-consumer pipewire NODE mjpg|i420|nv12|yuy2 [options]\n"
-                         "       cvl-bench-consumer stdin WIDTHxHEIGHT [options]\n"
-                         "options: --seconds S --skip S --wait S --numbers SEND-LOG\n");
+    std::fprintf(stderr,
+                 "usage: cvl-bench-consumer pipewire NODE mjpg|i420|nv12|yuy2 [options]\n"
+                 "       cvl-bench-consumer stdin WIDTHxHEIGHT [options]\n"
+                 "options: --seconds S --skip S --wait S --numbers SEND-LOG --frames LOG\n");
     return 2;
 }
 
@@ -102,6 +108,17 @@ void NoteLuma(Run& run, const uint8_t* luma, int width, int height, size_t rowSt
     }
 }
 
+void LogFrame(std::FILE* log, const uint8_t* data, size_t size) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const long long ns = static_cast<long long>(ts.tv_sec) * 1000000000ll + ts.tv_nsec;
+    cvl::host::FrameStamp stamp;
+    if (cvl::host::ReadFrameStamp(data, size, stamp))
+        std::fprintf(log, "%lld live %llu\n", ns, static_cast<unsigned long long>(stamp.sequence));
+    else
+        std::fprintf(log, "%lld status\n", ns);
+}
+
 void OnFrame(void* context, const InputFrame& frame) {
     Run& run = *static_cast<Run*>(context);
     if (run.format == InputFormat::Mjpg) {
@@ -118,6 +135,8 @@ void OnFrame(void* context, const InputFrame& frame) {
             run.times->Stamped(stamp.sequence, stamp.monotonicNs, now);
         else
             run.times->Unmarked(now);
+        if (run.frameLog)
+            LogFrame(run.frameLog, frame.data, frame.size);
         if (Finished(run, now))
             run.input->Quit();
         return;
@@ -189,6 +208,9 @@ int main(int argc, char** argv) {
             run.numbersLog = value;
         else if (args[next] == "--cpu-of" && run.others.Parse(value))
             continue;
+        else if (args[next] == "--frames" && !run.frameLog &&
+                 (run.frameLog = std::fopen(value.c_str(), "we")))
+            continue;
         else
             return Usage();
     }
@@ -221,6 +243,8 @@ int main(int argc, char** argv) {
     if (run.badFrames)
         std::fprintf(stderr, "cvl-bench-consumer: %lld frames could not be read\n",
                      static_cast<long long>(run.badFrames));
+    if (run.frameLog)
+        std::fclose(run.frameLog);
     std::string summary = times.SummaryJson();
     char cpu[96];
     std::snprintf(cpu, sizeof cpu, ", \"cpu\": %.4f, \"self_cpu\": %.4f}", run.others.Share(),

@@ -203,6 +203,8 @@ void FrameCapture::Run() {
     std::shared_ptr<const EvfFrame> last; // the client's last frame, published or not
     bool fromPort = false; // a frame came over the frame port since the queue was last emptied
     bool dropped = false;  // the queue was emptied for a service that went away
+    auto lastLive = Clock::now(); // the last new live frame
+    bool frozenHidden = false;    // the waiting picture stands in for a frozen live one
     auto next = Clock::now();
     while (KeepRunning()) {
         std::shared_ptr<const EvfFrame> frame(client.GetFrame());
@@ -220,6 +222,10 @@ void FrameCapture::Run() {
             kind == FrameKind::Live || (sandbox ? kind != FrameKind::Disconnected : fromPort);
         if (distinct)
             last = frame;
+        if (kind == FrameKind::Live && distinct) {
+            lastLive = now;
+            frozenHidden = false;
+        }
 
         switch (watch.Observe(kind, distinct, fromService, now)) {
         case StreamWatch::Action::DropStale:
@@ -257,6 +263,14 @@ void FrameCapture::Run() {
         // restarted) end that at once.
         if (distinct && (state != StreamState::ServiceNotRunning || kind == FrameKind::Live))
             Publish(frame, kind);
+        // The library repeats the last live frame while none comes (a busy
+        // camera, live view being started again): past frozenAfter that
+        // picture is no longer live, and the waiting picture stands in.
+        if (kind == FrameKind::Live && !distinct && !frozenHidden &&
+            now - lastLive >= m_timing.frozenAfter) {
+            Publish(waiting, FrameKind::Error);
+            frozenHidden = true;
+        }
         Notify();
 
         next += kCapturePeriod;

@@ -326,14 +326,20 @@ Helper::Outcome Helper::Download(const std::string& port, std::vector<uint8_t>& 
         return {ZEL_ERR_SESSION_NOT_OPEN, false};
     int result = Preview(it->second, frame);
     // Some bodies leave live view when a setting changes (or take a while
-    // to show it again): live view is brought back once, and the frame
-    // asked again. A broken connection fails the restart too.
+    // to show it again), and all end it by themselves after a time limit of
+    // their own or when they grow warm, when the preview is refused with an
+    // answer the driver does not know: live view is brought back once, and
+    // the frame asked again. A broken connection fails the restart too.
     auto settings = m_settings.find(port);
-    if (result < GP_OK && result != GP_ERROR_CAMERA_BUSY && settings != m_settings.end() &&
-        settings->second.ChangedRecently()) {
-        std::fprintf(stderr, "zelsdk-gphoto2: live view stopped after a setting changed; "
-                             "starting it again\n");
-        settings->second.ForgetChange();
+    const bool afterChange = result < GP_OK && result != GP_ERROR_CAMERA_BUSY &&
+                             settings != m_settings.end() && settings->second.ChangedRecently();
+    if (afterChange || LiveViewMayHaveEnded(result)) {
+        std::fprintf(stderr, afterChange ? "zelsdk-gphoto2: live view stopped after a setting "
+                                           "changed; starting it again\n"
+                                         : "zelsdk-gphoto2: live view ended by the camera; "
+                                           "starting it again\n");
+        if (afterChange)
+            settings->second.ForgetChange();
         result = RestartLiveView(port);
         it = m_sessions.find(port);
         // A session that could not be opened again is lost.

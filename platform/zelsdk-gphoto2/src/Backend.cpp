@@ -1,5 +1,7 @@
 #include "Backend.h"
 
+#include "UsbSerial.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,7 @@ ZelError Backend::Initialize() {
         return ZEL_ERR_OK;
     m_configuredPort = Environment("CVL_GPHOTO2_PORT", "");
     m_configuredModel = Environment("CVL_GPHOTO2_MODEL", "PTP/IP Camera");
+    m_configuredSerial = Environment("CVL_GPHOTO2_SERIAL", "");
     m_initialized = true;
     {
         std::lock_guard<std::mutex> events(m_eventMutex);
@@ -82,10 +85,13 @@ std::shared_ptr<GphotoCamera> Backend::CameraOf(__ZelObject* ref) {
 }
 
 ZelError Backend::NewCameraList(__ZelObject** outList) {
+    // A named USB port is listed only when a camera is detected on it.
+    const bool namedUsb = m_configuredPort.rfind("usb:", 0) == 0;
     // Detection runs without the lock: it may take a while on USB.
     std::vector<std::pair<std::string, std::string>> found; // model, port
-    if (!m_configuredPort.empty())
+    if (!m_configuredPort.empty() && !namedUsb)
         found.emplace_back(m_configuredModel, m_configuredPort);
+    std::vector<std::pair<std::string, std::string>> detected;
     WireWriter request;
     request.U8(static_cast<uint8_t>(Op::Detect));
     HelperLink::Answer answer;
@@ -97,13 +103,16 @@ ZelError Backend::NewCameraList(__ZelObject** outList) {
         if (in.U32(count))
             for (uint32_t i = 0; i < count && i < kMaxCameras && in.Text(model) && in.Text(port);
                  ++i)
-                if (port != m_configuredPort)
-                    found.emplace_back(model, port);
+                if (port != m_configuredPort || namedUsb)
+                    detected.emplace_back(model, port);
     }
 
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_initialized)
         return ZEL_ERR_SDK_NOT_INITIALIZED;
+    for (const auto& camera : detected)
+        if (Wanted(camera.second))
+            found.push_back(camera);
     std::set<std::string> listed;
     Object listObject;
     listObject.kind = Kind::List;
@@ -132,6 +141,23 @@ ZelError Backend::NewCameraList(__ZelObject** outList) {
     }
     *outList = ObjectTable::Token(m_objects.Add(std::move(listObject)));
     return ZEL_ERR_OK;
+}
+
+bool Backend::Wanted(const std::string& port) {
+    if (!m_configuredSerial.empty())
+        return UsbSerialOf(port) == m_configuredSerial;
+    if (m_configuredPort.rfind("usb:", 0) != 0)
+        return true;
+    // A USB port named in the settings: the camera on it, and once it was
+    // plugged in again on another port, the camera with the serial number
+    // it had.
+    if (port == m_configuredPort) {
+        const std::string serial = UsbSerialOf(port);
+        if (!serial.empty())
+            m_namedSerial = serial;
+        return true;
+    }
+    return !m_namedSerial.empty() && UsbSerialOf(port) == m_namedSerial;
 }
 
 void Backend::QueuePropertyEvent(const std::shared_ptr<GphotoCamera>& camera, uint32_t property) {

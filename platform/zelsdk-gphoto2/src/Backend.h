@@ -6,6 +6,9 @@
 // Cameras come from autodetection (USB and serial cameras that libgphoto2
 // knows) and, for cameras that cannot be detected (PTP/IP on the network),
 // from CVL_GPHOTO2_PORT with CVL_GPHOTO2_MODEL (default "PTP/IP Camera").
+// CVL_GPHOTO2_SERIAL keeps only the detected USB camera with that serial
+// number, wherever it is plugged in; a USB port in CVL_GPHOTO2_PORT keeps the
+// camera seen there, on whichever port it comes back.
 #ifndef ZELSDK_GPHOTO2_BACKEND_H
 #define ZELSDK_GPHOTO2_BACKEND_H
 
@@ -57,6 +60,8 @@ private:
         uint64_t id = 0;
     };
 
+    // A detected camera on port is listed (with the lock held).
+    bool Wanted(const std::string& port);
     void Run();
     void Deliver(const Pending& pending);
     void Queue(Pending pending);
@@ -68,6 +73,8 @@ private:
     HelperLink m_link;
     std::string m_configuredPort;
     std::string m_configuredModel;
+    std::string m_configuredSerial;
+    std::string m_namedSerial; // of the camera last seen on a named USB port
 
     std::mutex m_eventMutex;
     std::condition_variable m_wake;

@@ -39,6 +39,10 @@ bool ConnectionLost(int gpResult) {
     }
 }
 
+bool LiveViewMayHaveEnded(int gpResult) {
+    return gpResult == GP_ERROR || gpResult == GP_ERROR_CAMERA_ERROR;
+}
+
 ZelError MapError(int gpResult, Step step) {
     if (gpResult >= GP_OK)
         return ZEL_ERR_OK;

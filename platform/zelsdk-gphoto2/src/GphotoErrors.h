@@ -25,6 +25,12 @@ ZelError MapError(int gpResult, Step step);
 // off, the network link dropped): the camera must be opened anew.
 bool ConnectionLost(int gpResult);
 
+// A preview failed with this code: the camera answered, but with something
+// the driver does not know rather than a frame, as bodies do once their live
+// view ended (a time limit, heat). Starting live view again may mend it; a
+// busy camera or a broken connection it does not.
+bool LiveViewMayHaveEnded(int gpResult);
+
 } // namespace zelgp
 
 #endif

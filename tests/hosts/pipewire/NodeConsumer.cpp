@@ -127,6 +127,7 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
     std::string format = "?";
     bool stamped = false;
     bool whole = true;
+    uint64_t sequence = 0;
     if (caps && gst_caps_get_size(caps) > 0) {
         const GstStructure* structure = gst_caps_get_structure(caps, 0);
         if (gst_structure_has_name(structure, "image/jpeg")) {
@@ -135,6 +136,7 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
             if (buffer && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
                 cvl::host::FrameStamp stamp;
                 stamped = cvl::host::ReadFrameStamp(map.data, map.size, stamp);
+                sequence = stamped ? stamp.sequence : 0;
                 whole = cvl::host::EndsWithEndOfImage(map.data, map.size);
                 gst_buffer_unmap(buffer, &map);
             }
@@ -152,6 +154,7 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
     self->m_format = format;
     self->m_lastStamped = stamped;
     self->m_lastWhole = whole;
+    self->m_lastSequence = sequence;
     pthread_mutex_unlock(&self->m_mutex);
     return GST_PAD_PROBE_OK;
 }
@@ -179,6 +182,7 @@ GstFlowReturn NodeConsumer::NewSample(GstElement* sink, gpointer data) {
     if (!sample)
         return GST_FLOW_ERROR;
     Consumed record;
+    record.at = std::chrono::steady_clock::now();
     Picture picture;
     GstCaps* caps = gst_sample_get_caps(sample);
     if (caps && gst_caps_get_size(caps) > 0) {
@@ -222,6 +226,7 @@ GstFlowReturn NodeConsumer::NewSample(GstElement* sink, gpointer data) {
     record.format = self->m_format;
     record.stamped = self->m_lastStamped;
     record.whole = self->m_lastWhole;
+    record.sequence = self->m_lastSequence;
     self->m_frames.push_back(record);
     pthread_mutex_unlock(&self->m_mutex);
     return GST_FLOW_OK;

@@ -32,6 +32,9 @@ struct Consumed {
     double red = 0;
     double green = 0;
     double blue = 0;
+    // A stamped frame's sequence number, and when the picture came.
+    uint64_t sequence = 0;
+    std::chrono::steady_clock::time_point at;
 };
 
 class NodeConsumer {
@@ -82,6 +85,7 @@ private:
     std::string m_format;
     bool m_lastStamped = false;
     bool m_lastWhole = true;
+    uint64_t m_lastSequence = 0;
     size_t m_sourceBuffers = 0;
     std::vector<std::string> m_sourceFormats;
 };

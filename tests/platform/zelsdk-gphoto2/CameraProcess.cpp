@@ -125,3 +125,23 @@ bool CameraProcess::Fault(const std::string& name, int seconds) {
 }
 
 } // namespace cvl::test
+
+namespace cvl::test {
+
+bool CameraProcess::LiveViewLimit(int seconds) {
+    return Ask("liveview-limit " + std::to_string(seconds)) == "ok";
+}
+
+uint64_t CameraProcess::LiveViewEnds() {
+    return std::strtoull(Ask("liveview-ends").c_str(), nullptr, 10);
+}
+
+bool CameraProcess::WaitForLiveViewEnds(uint64_t ends, std::chrono::seconds timeout) {
+    return WaitFor([&] { return LiveViewEnds() >= ends; }, timeout);
+}
+
+uint64_t CameraProcess::Sessions() {
+    return std::strtoull(Ask("sessions").c_str(), nullptr, 10);
+}
+
+} // namespace cvl::test

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -38,6 +39,15 @@ public:
     // Any command line of the camera's (its settings' commands: prop, body,
     // without, slow, leave, liveview, focus) and its answer.
     std::string Command(const std::string& line) { return Ask(line); }
+
+    // The body's own behaviours (cvl-ptpip-camera's liveview-limit,
+    // liveview-ends and sessions): live view that ends seconds after each
+    // start (0: never), how often it ended, sessions opened so far.
+    bool LiveViewLimit(int seconds);
+    uint64_t LiveViewEnds();
+    // Until live view ended that many times in all.
+    bool WaitForLiveViewEnds(uint64_t ends, std::chrono::seconds timeout);
+    uint64_t Sessions();
 
 private:
     std::string Ask(const std::string& command);

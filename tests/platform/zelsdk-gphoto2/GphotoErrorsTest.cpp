@@ -93,5 +93,15 @@ TEST(GphotoErrors, ASettingTheCameraCannotTakeNowIsBusyAndARefusedValueNotAllowe
     EXPECT_EQ(MapError(GP_ERROR_IO_READ, Step::Setting), ZEL_ERR_DEVICE_NOT_FOUND);
 }
 
+TEST(GphotoErrors, OnlyAnAnswerTheDriverDoesNotKnowMayMeanLiveViewEnded) {
+    // The body answered, but not with a frame: live view is started again.
+    EXPECT_TRUE(LiveViewMayHaveEnded(GP_ERROR));
+    EXPECT_TRUE(LiveViewMayHaveEnded(GP_ERROR_CAMERA_ERROR));
+    // Busy, a broken link and success are not.
+    for (int result : {GP_OK, GP_ERROR_CAMERA_BUSY, GP_ERROR_IO, GP_ERROR_IO_READ, GP_ERROR_TIMEOUT,
+                       GP_ERROR_IO_USB_FIND, GP_ERROR_NO_MEMORY})
+        EXPECT_FALSE(LiveViewMayHaveEnded(result)) << result;
+}
+
 } // namespace
 } // namespace zelgp

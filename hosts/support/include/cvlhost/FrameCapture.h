@@ -4,7 +4,9 @@
 // keeps only the newest distinct frame, so that no host pays the queue's
 // extra latency. A StreamWatch on the same thread tells why there is no live
 // picture and asks for the stream again when frames stop; when the service
-// comes back the stream resumes by itself.
+// comes back the stream resumes by itself. A live picture that stopped
+// changing is shown for frozenAfter at most (WatchTiming), then the waiting
+// picture until live frames come again.
 //
 // A process can hold one CVLClient only (the frame port is named after the
 // process), so hosts do not make captures themselves: they share the

@@ -40,6 +40,9 @@ struct WatchTiming {
     std::chrono::steady_clock::duration probeInterval = std::chrono::milliseconds(500);
     // No new live frame for this long from a running service: ask again.
     std::chrono::steady_clock::duration askAfter = std::chrono::seconds(5);
+    // The same live frame for this long is no longer shown as live: a host
+    // shows the waiting picture until a new one comes (FrameCapture).
+    std::chrono::steady_clock::duration frozenAfter = std::chrono::seconds(2);
 };
 
 class StreamWatch {

@@ -223,6 +223,7 @@ void PtpIpCamera::Away() {
     for (int fd : m_open)
         shutdown(fd, SHUT_RDWR);
     m_sessionHolder = 0;
+    m_body.SwitchedOff();
 }
 
 bool PtpIpCamera::Back() {
@@ -472,6 +473,7 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
         return SendData(fd, transaction, DeviceInfo()) && Respond(fd, kOk, transaction);
     case kOpenSession:
         m_properties.SessionOpened();
+        m_body.SessionOpened();
         return Respond(fd, kOk, transaction);
     case kCloseSession:
         return Respond(fd, kOk, transaction);
@@ -480,6 +482,11 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
     }
     if (!holder)
         return Respond(fd, kSessionNotOpen, transaction);
+    // What the body refuses by itself: busy, or live view ended.
+    const bool liveViewObject =
+        (code == kGetObjectInfo || code == kGetObject) && param1 == kLiveViewHandle;
+    if (const uint16_t refusal = m_body.Refusal(code, liveViewObject))
+        return Respond(fd, refusal, transaction);
     if (DeviceProperties::Handles(code)) {
         const DeviceProperties::Answer answer = m_properties.Operate(code, param1, hostData);
         return (!answer.hasData || SendData(fd, transaction, answer.data)) &&

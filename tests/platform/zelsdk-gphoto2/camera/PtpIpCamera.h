@@ -13,6 +13,10 @@
 // OpenSession. Away() drops every connection and stops listening; Back()
 // listens on the same port again.
 //
+// Body() holds what the body does by itself in a long session: a live-view
+// time limit, "Device Busy" bursts, a session lost when switched off
+// (CameraBody.h).
+//
 // Inject() makes it misbehave for a while, then work again: a camera whose
 // link fails in the middle, and one that fails every initialisation.
 //
@@ -22,6 +26,7 @@
 #ifndef CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 #define CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 
+#include "CameraBody.h"
 #include "DeviceProperties.h"
 
 #include <condition_variable>
@@ -69,6 +74,8 @@ public:
     bool SessionHeld();
     // The fault from now on for seconds, then none.
     void Inject(Fault fault, int seconds);
+    // The body's own behaviours (live-view limit, busy, sessions).
+    CameraBody& Body() { return m_body; }
     // Before Listen: from then on frame n (from 1) shows the number
     // n % kFrameNumbers (FrameNumber.h) in a picture of width x height, and
     // sending it appends the line "<n> <CLOCK_MONOTONIC ns>" to sendLog; the
@@ -111,6 +118,7 @@ private:
     std::mutex m_frameMutex;
     std::vector<std::shared_ptr<const Bytes>> m_numbered;
     std::FILE* m_sendLog = nullptr;
+    CameraBody m_body;
     DeviceProperties m_properties;
     std::vector<std::thread> m_threads;
 };

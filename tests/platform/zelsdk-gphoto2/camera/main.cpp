@@ -1,13 +1,20 @@
 // cvl-ptpip-camera: the PTP/IP test camera as a program of its own, for the
 // tests and the benchmark. Prints "port <n>" once it listens, then takes one
 // command a line on standard input and answers each with one line:
-//   away     drop every connection and stop listening      -> ok
+//   away     switched off: every connection dropped, listening stopped,
+//            the session and live view gone                -> ok
 //   back     listen on the same port again                 -> ok | failed
 //   frames   how many live-view frames it served so far    -> <n>
 //   session  whether a host has the session open           -> held | free
 //   fault <name> <seconds>  misbehave for that long, then work again -> ok
 //            (drop, truncate, stall, deviceinfo, shortack, transaction,
-//             oversized; see PtpIpCamera::Fault)
+//             oversized; see PtpIpCamera::Fault; busy: live-view and property
+//             requests get "Device Busy", see CameraBody)
+//   liveview-limit <seconds>  live view ends that long after each start
+//                             (0: never)                  -> ok
+//   liveview-ends  how many times live view ended by itself -> <n>
+//   sessions       sessions opened so far (a body switched off and on
+//                  comes back without its session)         -> <n>
 //   quit     end (so does the end of standard input)
 //   and the settings' commands (prop, body, without, slow, leave, liveview,
 //   focus; see DeviceProperties::Command)
@@ -70,12 +77,25 @@ int main(int argc, char** argv) {
             int seconds = 0;
             cvl::test::PtpIpCamera::Fault fault;
             const bool read = std::sscanf(line.c_str() + 6, "%31s %d", name, &seconds) == 2;
-            if (read && seconds >= 0 && cvl::test::PtpIpCamera::FaultNamed(name, fault)) {
+            if (read && seconds >= 0 && std::strcmp(name, "busy") == 0) {
+                camera.Body().Busy(seconds);
+                std::cout << "ok" << std::endl;
+            } else if (read && seconds >= 0 && cvl::test::PtpIpCamera::FaultNamed(name, fault)) {
                 camera.Inject(fault, seconds);
                 std::cout << "ok" << std::endl;
             } else {
                 std::cout << "unknown" << std::endl;
             }
+        } else if (line.rfind("liveview-limit ", 0) == 0) {
+            int seconds = -1;
+            const bool read = std::sscanf(line.c_str() + 15, "%d", &seconds) == 1;
+            if (read && seconds >= 0)
+                camera.Body().SetLiveViewLimit(seconds);
+            std::cout << (read && seconds >= 0 ? "ok" : "unknown") << std::endl;
+        } else if (line == "liveview-ends") {
+            std::cout << camera.Body().LiveViewEnds() << std::endl;
+        } else if (line == "sessions") {
+            std::cout << camera.Body().Sessions() << std::endl;
         } else if (line == "quit") {
             break;
         } else if (std::string reply; camera.Properties().Command(line, reply)) {

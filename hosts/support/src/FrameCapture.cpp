@@ -200,8 +200,20 @@ void FrameCapture::Run() {
         RunClient(nullptr, false);
         return;
     }
+    // Neither owning nor reading for this long: the lock or the socket
+    // cannot be used (a file in the way, say); the process streams alone.
+    constexpr std::chrono::seconds kNoRelay{5};
     bool read = false; // frames came from another process's stream before
+    auto contact = Clock::now();
     while (KeepRunning()) {
+        if (Clock::now() - contact > kNoRelay) {
+            std::fprintf(stderr,
+                         "corvalink host: the frame relay in %s cannot be used, "
+                         "streaming alone\n",
+                         place.Folder().c_str());
+            RunClient(nullptr, read);
+            return;
+        }
         if (place.TakeOwnership()) {
             {
                 RelayServer server(place.ListenFd());
@@ -217,6 +229,7 @@ void FrameCapture::Run() {
             RelayReader reader(fd);
             RunReader(reader);
             read = true;
+            contact = Clock::now();
             continue;
         }
         // The owner is between taking the lock and serving the socket, or

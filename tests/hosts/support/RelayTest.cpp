@@ -16,6 +16,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -224,6 +225,19 @@ TEST(HostRelay, PeersThatBreakTheFormatHarmNobody) {
     EXPECT_TRUE(WebLive(web)) << web.State();
     EXPECT_EQ(CountRequests("StartStreaming"), started + 1);
     EXPECT_EQ(web.Signal(SIGTERM), 0);
+
+    // A lock that cannot be taken and no owner: the host streams alone
+    // after a few seconds and says why.
+    ASSERT_EQ(unlink(place.LockPath().c_str()), 0);
+    ASSERT_EQ(mkdir(place.LockPath().c_str(), 0700), 0);
+    WebProcess alone;
+    ASSERT_TRUE(alone.Start());
+    EXPECT_TRUE(WebLive(alone)) << alone.State();
+    EXPECT_EQ(CountRequests("StartStreaming"), started + 2);
+    EXPECT_EQ(alone.Signal(SIGTERM), 0);
+    EXPECT_NE(alone.Errors().find("cannot be used, streaming alone"), std::string::npos)
+        << alone.Errors();
+    rmdir(place.LockPath().c_str());
 }
 
 } // namespace

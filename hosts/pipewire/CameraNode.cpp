@@ -92,6 +92,7 @@ CameraNode::CameraNode(const CameraOptions& options)
 CameraNode::~CameraNode() {
     // No wake may reach the loop while it goes away.
     m_feed.Shutdown();
+    m_controls.Stop();
     if (!m_loop)
         return;
     pw_thread_loop_lock(m_loop);
@@ -171,6 +172,7 @@ int CameraNode::Start(std::string& error) {
     m_linger = pw_loop_add_timer(loop, &CameraNode::OnLinger, this);
     OfferFormats(true);
     pw_thread_loop_unlock(m_loop);
+    m_controls.Start(m_loop, m_stream);
     return kExitOk;
 }
 
@@ -254,6 +256,10 @@ void CameraNode::OnLinger(void* node, uint64_t) {
 
 void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     auto* self = static_cast<CameraNode*>(node);
+    if (id == SPA_PARAM_Props) {
+        self->m_controls.Write(param);
+        return;
+    }
     if (id != SPA_PARAM_Format)
         return;
     if (!param) {

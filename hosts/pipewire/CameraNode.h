@@ -9,6 +9,7 @@
 #include "CameraOptions.h"
 #include "FrameFeed.h"
 #include "HeldBuffers.h"
+#include "NodeControls.h"
 #include "PixelLayout.h"
 #include "RunNotice.h"
 #include "StatusPictures.h"
@@ -111,6 +112,9 @@ private:
     // Set on the loop's thread, read by the main thread.
     pthread_mutex_t m_failureMutex = PTHREAD_MUTEX_INITIALIZER;
     std::string m_failure;
+
+    // The camera's settings as the node's PropInfo and Props.
+    NodeControls m_controls;
 
     // Last: its thread calls WakeFromFeed, which uses the loop.
     FrameFeed m_feed;

@@ -5,6 +5,7 @@
 #ifndef ZELSDK_GPHOTO2_HELPER_H
 #define ZELSDK_GPHOTO2_HELPER_H
 
+#include "Settings.h"
 #include "Wire.h"
 
 #include <gphoto2/gphoto2-abilities-list.h>
@@ -44,9 +45,19 @@ private:
 
     void Detect(WireWriter& answer);
     uint32_t Open(const std::string& model, const std::string& port);
+    // A new Camera for the port, initialised: a gphoto2 result.
+    int Init(const std::string& model, const std::string& port, Camera*& camera);
     Outcome Viewfinder(const std::string& port, bool on);
     Outcome Download(const std::string& port, std::vector<uint8_t>& frame);
-    Outcome Poll(const std::string& port);
+    int Preview(Camera* camera, std::vector<uint8_t>& frame);
+    // Brings back live view that the body left: the viewfinder switched off
+    // and on, or on a body without that setting the session opened anew.
+    int RestartLiveView(const std::string& port);
+    Outcome Poll(const std::string& port, std::vector<uint32_t>& changed);
+    // A setting, its allowed values or a focus command (Op::GetSetting to
+    // Op::Command), the answer's body into answer.
+    Outcome Setting(Op op, const std::string& port, uint32_t id, uint32_t value,
+                    WireWriter& answer);
     uint32_t Close(const std::string& port, bool viewfinderOff);
     void End(const std::string& port, bool polite);
     int SetViewfinder(Camera* camera, bool on);
@@ -60,6 +71,10 @@ private:
     CameraAbilitiesList* m_abilities = nullptr;
     GPPortInfoList* m_ports = nullptr;
     std::map<std::string, Camera*> m_sessions;
+    // Of each session: its camera model, and its settings.
+    std::map<std::string, std::string> m_models;
+    std::map<std::string, Settings> m_settings;
+    ContextErrors m_errors;
     int m_baseDescriptors = 0;
     bool m_retiring = false;
     // Oversized frames: one line a burst.

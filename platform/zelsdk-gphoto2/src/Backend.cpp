@@ -182,9 +182,13 @@ void Backend::Run() {
             for (auto& entry : m_known)
                 cameras.push_back(entry.second.camera);
         }
-        for (auto& camera : cameras)
-            if (camera->Poll(m_link))
+        for (auto& camera : cameras) {
+            std::vector<uint32_t> changed;
+            if (camera->Poll(m_link, changed))
                 QueueDisconnected(camera);
+            for (uint32_t property : changed)
+                QueuePropertyEvent(camera, property);
+        }
     }
 }
 

@@ -13,6 +13,34 @@ WireWriter Request(Op op, const std::string& port) {
     return request;
 }
 
+WireWriter Request(Op op, const std::string& port, uint32_t id) {
+    WireWriter request = Request(op, port);
+    request.U32(id);
+    return request;
+}
+
+bool IsSetting(uint32_t property) {
+    switch (property) {
+    case ZEL_PROP_ISO:
+    case ZEL_PROP_APERTURE:
+    case ZEL_PROP_SHUTTER_SPEED:
+    case ZEL_PROP_EXPOSURE_COMPENSATION:
+    case ZEL_PROP_WHITE_BALANCE:
+    case ZEL_PROP_EVF_SIZE:
+    case ZEL_PROP_EVF_ZOOM:
+    case ZEL_PROP_EVF_ZOOM_POSITION:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The properties this backend has: the settings, and the two it keeps.
+bool IsProperty(uint32_t property) {
+    return property == ZEL_PROP_SAVE_TARGET || property == ZEL_PROP_EVF_OUTPUT ||
+           IsSetting(property);
+}
+
 } // namespace
 
 GphotoCamera::GphotoCamera(std::string model, std::string port)
@@ -33,6 +61,17 @@ ZelError GphotoCamera::Gate(HelperLink& link, bool& lostNow) {
     if (m_lost || m_detached)
         return ZEL_ERR_DEVICE_NOT_FOUND;
     return m_session ? ZEL_ERR_OK : ZEL_ERR_SESSION_NOT_OPEN;
+}
+
+ZelError GphotoCamera::Ask(HelperLink& link, const WireWriter& request, std::vector<uint8_t>& body,
+                           bool& lostNow) {
+    HelperLink::Answer answer;
+    if (!link.Call(request, answer) || (answer.flags & kAnswerLost)) {
+        lostNow = MarkLost();
+        return ZEL_ERR_DEVICE_NOT_FOUND;
+    }
+    body.swap(answer.body);
+    return answer.error;
 }
 
 ZelError GphotoCamera::Open(HelperLink& link, bool& lostNow) {
@@ -77,10 +116,17 @@ ZelError GphotoCamera::GetProperty(HelperLink& link, uint32_t property, uint32_t
                                    bool& lostNow) {
     std::lock_guard<std::mutex> lock(m_mutex);
     lostNow = false;
-    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT)
+    if (!IsProperty(property))
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
     if (ZelError gate = Gate(link, lostNow))
         return gate;
+    if (IsSetting(property)) {
+        std::vector<uint8_t> body;
+        if (ZelError e = Ask(link, Request(Op::GetSetting, m_port, property), body, lostNow))
+            return e;
+        WireReader in(body.data(), body.size());
+        return in.U32(value) && in.AtEnd() ? ZEL_ERR_OK : ZEL_ERR_INTERNAL_ERROR;
+    }
     value = property == ZEL_PROP_SAVE_TARGET ? m_saveTarget : m_evfOutput;
     return ZEL_ERR_OK;
 }
@@ -90,10 +136,16 @@ ZelError GphotoCamera::SetProperty(HelperLink& link, uint32_t property, uint32_t
     std::lock_guard<std::mutex> lock(m_mutex);
     evfChanged = false;
     lostNow = false;
-    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT)
+    if (!IsProperty(property))
         return ZEL_ERR_PROPERTY_UNAVAILABLE;
     if (ZelError gate = Gate(link, lostNow))
         return gate;
+    std::vector<uint8_t> body;
+    if (IsSetting(property)) {
+        WireWriter request = Request(Op::SetSetting, m_port, property);
+        request.U32(value);
+        return Ask(link, request, body, lostNow);
+    }
     if (property == ZEL_PROP_SAVE_TARGET) {
         m_saveTarget = value;
         return ZEL_ERR_OK;
@@ -102,17 +154,55 @@ ZelError GphotoCamera::SetProperty(HelperLink& link, uint32_t property, uint32_t
     if (on != ((m_evfOutput & ZEL_EVF_OUTPUT_HOST) != 0)) {
         WireWriter request = Request(Op::Viewfinder, m_port);
         request.U8(on ? 1 : 0);
-        HelperLink::Answer answer;
-        if (!link.Call(request, answer) || (answer.flags & kAnswerLost)) {
-            lostNow = MarkLost();
-            return ZEL_ERR_DEVICE_NOT_FOUND;
-        }
-        if (answer.error != ZEL_ERR_OK)
-            return answer.error;
+        if (ZelError e = Ask(link, request, body, lostNow))
+            return e;
         evfChanged = true;
     }
     m_evfOutput = value;
     return ZEL_ERR_OK;
+}
+
+ZelError GphotoCamera::Describe(HelperLink& link, uint32_t property, ZelPropertyDesc& desc,
+                                bool& lostNow) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    lostNow = false;
+    desc.numElements = 0;
+    if (!IsProperty(property))
+        return ZEL_ERR_PROPERTY_UNAVAILABLE;
+    if (ZelError gate = Gate(link, lostNow))
+        return gate;
+    // The save target and live-view output take any value of their form.
+    if (!IsSetting(property))
+        return ZEL_ERR_OK;
+    std::vector<uint8_t> body;
+    if (ZelError e = Ask(link, Request(Op::Describe, m_port, property), body, lostNow))
+        return e;
+    WireReader in(body.data(), body.size());
+    uint32_t count = 0;
+    if (!in.U32(count) || count > kMaxAllowed)
+        return ZEL_ERR_INTERNAL_ERROR;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        if (!in.U32(value))
+            return ZEL_ERR_INTERNAL_ERROR;
+        desc.propDesc[i] = static_cast<int32_t>(value);
+    }
+    if (!in.AtEnd())
+        return ZEL_ERR_INTERNAL_ERROR;
+    desc.numElements = static_cast<int32_t>(count);
+    return ZEL_ERR_OK;
+}
+
+ZelError GphotoCamera::Command(HelperLink& link, uint32_t command, int32_t parameter,
+                               bool& lostNow) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    lostNow = false;
+    if (ZelError gate = Gate(link, lostNow))
+        return gate;
+    WireWriter request = Request(Op::Command, m_port, command);
+    request.U32(static_cast<uint32_t>(parameter));
+    std::vector<uint8_t> body;
+    return Ask(link, request, body, lostNow);
 }
 
 ZelError GphotoCamera::NeedSession(HelperLink& link, bool& lostNow) {
@@ -128,14 +218,10 @@ ZelError GphotoCamera::Download(HelperLink& link, std::vector<uint8_t>& jpeg, bo
         return gate;
     if (!(m_evfOutput & ZEL_EVF_OUTPUT_HOST))
         return ZEL_ERR_FRAME_NOT_READY;
-    HelperLink::Answer answer;
-    if (!link.Call(Request(Op::Download, m_port), answer) || (answer.flags & kAnswerLost)) {
-        lostNow = MarkLost();
-        return ZEL_ERR_DEVICE_NOT_FOUND;
-    }
-    if (answer.error != ZEL_ERR_OK)
-        return answer.error;
-    WireReader in(answer.body.data(), answer.body.size());
+    std::vector<uint8_t> body;
+    if (ZelError e = Ask(link, Request(Op::Download, m_port), body, lostNow))
+        return e;
+    WireReader in(body.data(), body.size());
     if (!in.Bytes(jpeg, kMaxFrameBytes) || !in.AtEnd()) {
         jpeg.clear();
         return ZEL_ERR_INTERNAL_ERROR;
@@ -143,14 +229,24 @@ ZelError GphotoCamera::Download(HelperLink& link, std::vector<uint8_t>& jpeg, bo
     return ZEL_ERR_OK;
 }
 
-bool GphotoCamera::Poll(HelperLink& link) {
+bool GphotoCamera::Poll(HelperLink& link, std::vector<uint32_t>& changed) {
     std::lock_guard<std::mutex> lock(m_mutex);
     bool lostNow = false;
     if (Gate(link, lostNow) != ZEL_ERR_OK)
         return lostNow;
-    HelperLink::Answer answer;
-    if (!link.Call(Request(Op::Poll, m_port), answer) || (answer.flags & kAnswerLost))
-        return MarkLost();
+    std::vector<uint8_t> body;
+    if (Ask(link, Request(Op::Poll, m_port), body, lostNow) != ZEL_ERR_OK)
+        return lostNow;
+    WireReader in(body.data(), body.size());
+    uint32_t count = 0;
+    if (!in.U32(count) || count > kMaxChanged)
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t property = 0;
+        if (!in.U32(property) || !IsSetting(property))
+            break;
+        changed.push_back(property);
+    }
     return false;
 }
 

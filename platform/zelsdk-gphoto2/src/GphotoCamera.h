@@ -1,5 +1,7 @@
 // One camera that libgphoto2 can reach: its model and port, and whether a
-// session is open for it in the helper process. Calls for one camera are made
+// session is open for it in the helper process. The camera settings (ISO to
+// live-view zoom) and the focus commands are the helper's; the save target
+// and the live-view output are kept here. Calls for one camera are made
 // under the camera's own lock, never under the backend's; the helper does
 // the libgphoto2 work.
 //
@@ -9,6 +11,8 @@
 // same port. A session also breaks when the helper that held it ends.
 #ifndef ZELSDK_GPHOTO2_GPHOTOCAMERA_H
 #define ZELSDK_GPHOTO2_GPHOTOCAMERA_H
+
+#include "Wire.h"
 
 #include <ZelSDK/ZelSDK.h>
 
@@ -47,10 +51,15 @@ public:
     // evfChanged: the live-view bit changed, so a property event is due.
     ZelError SetProperty(HelperLink& link, uint32_t property, uint32_t value, bool& evfChanged,
                          bool& lostNow);
+    // The allowed values of a setting.
+    ZelError Describe(HelperLink& link, uint32_t property, ZelPropertyDesc& desc, bool& lostNow);
+    // Autofocus and focus drive.
+    ZelError Command(HelperLink& link, uint32_t command, int32_t parameter, bool& lostNow);
     ZelError NeedSession(HelperLink& link, bool& lostNow);
     ZelError Download(HelperLink& link, std::vector<uint8_t>& jpeg, bool& lostNow);
-    // Takes the camera's pending events; true when the connection broke now.
-    bool Poll(HelperLink& link);
+    // Takes the camera's pending events, the settings that changed on the
+    // camera into changed; true when the connection broke now.
+    bool Poll(HelperLink& link, std::vector<uint32_t>& changed);
     // Ends a session that is still open (SDK shutdown).
     void Shutdown(HelperLink& link);
     // No longer listed: without a session, calls get ZEL_ERR_DEVICE_NOT_FOUND
@@ -63,6 +72,10 @@ public:
 
 private:
     ZelError Gate(HelperLink& link, bool& lostNow);
+    // One request for the session (after Gate): the helper's error, or
+    // ZEL_ERR_DEVICE_NOT_FOUND when the session broke.
+    ZelError Ask(HelperLink& link, const WireWriter& request, std::vector<uint8_t>& body,
+                 bool& lostNow);
     // Ends the session after a broken connection; true the first time.
     bool MarkLost();
 

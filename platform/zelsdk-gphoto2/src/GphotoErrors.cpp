@@ -44,6 +44,17 @@ ZelError MapError(int gpResult, Step step) {
         return ZEL_ERR_OK;
     if (HeldElsewhere(gpResult))
         return ZEL_ERR_COMM_PORT_IS_IN_USE;
+    if (step == Step::Setting) {
+        // The camera is focusing or writing: the caller tries again. A
+        // value the driver or the camera refused (a camera's refusal is a
+        // plain GP_ERROR) is a value not allowed now.
+        if (gpResult == GP_ERROR_CAMERA_BUSY)
+            return ZEL_ERR_DEVICE_BUSY;
+        if (gpResult == GP_ERROR_BAD_PARAMETERS || gpResult == GP_ERROR)
+            return ZEL_ERR_INVALID_PARAMETER;
+        if (gpResult == GP_ERROR_NOT_SUPPORTED)
+            return ZEL_ERR_PROPERTY_UNAVAILABLE;
+    }
     if (gpResult == GP_ERROR_CAMERA_BUSY) {
         // Busy while live view runs is a frame still on its way; anywhere
         // else the camera is serving another host.

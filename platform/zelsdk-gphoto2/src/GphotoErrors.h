@@ -16,6 +16,7 @@ enum class Step {
     Config,   // reading or writing the viewfinder setting
     Download, // gp_camera_capture_preview
     Event,    // gp_camera_wait_for_event
+    Setting,  // reading or writing a camera setting, or a focus command
 };
 
 ZelError MapError(int gpResult, Step step);

@@ -21,8 +21,12 @@ enum class Op : uint8_t {
     Close = 3,      // port, viewfinder off first (0/1)
     Viewfinder = 4, // port, on (0/1)
     Download = 5,   // port -> frame bytes
-    Poll = 6,       // port
+    Poll = 6,       // port -> count, then the settings that changed
     End = 7,        // port, politely (0/1): a session ends without asking
+    GetSetting = 8, // port, property -> value
+    SetSetting = 9, // port, property, value
+    Describe = 10,  // port, property -> count, then the allowed values
+    Command = 11,   // port, command, parameter
 };
 
 // Answer flags.
@@ -35,6 +39,10 @@ constexpr size_t kMaxRequestBytes = 4096;
 constexpr size_t kMaxAnswerBytes = kMaxFrameBytes + 64 * 1024;
 constexpr size_t kMaxText = 1024;
 constexpr uint32_t kMaxCameras = 64;
+// The most allowed values of a setting (ZelPropertyDesc holds 128) and the
+// most changed settings one poll reports.
+constexpr uint32_t kMaxAllowed = 128;
+constexpr uint32_t kMaxChanged = 16;
 
 class WireWriter {
 public:
@@ -42,6 +50,10 @@ public:
     void U32(uint32_t value);
     void Text(const std::string& text);
     void Bytes(const uint8_t* data, size_t size);
+    // Another writer's fields after these.
+    void Append(const WireWriter& other) {
+        m_body.insert(m_body.end(), other.m_body.begin(), other.m_body.end());
+    }
     // The whole message: length, then body.
     std::vector<uint8_t> Message() const;
 

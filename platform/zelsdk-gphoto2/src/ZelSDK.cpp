@@ -212,6 +212,20 @@ ZelError ZelSetPropertyData(__ZelObject* ref, uint32_t property, int32_t, uint32
     return Reported(camera, e, lostNow);
 }
 
+ZelError ZelGetPropertyDesc(__ZelObject* ref, uint32_t property, ZelPropertyDesc* outDesc) {
+    std::shared_ptr<GphotoCamera> camera;
+    if (ZelError e = FindCamera(ref, camera))
+        return e;
+    if (!outDesc)
+        return ZEL_ERR_INVALID_POINTER;
+    ZelPropertyDesc desc;
+    bool lostNow = false;
+    const ZelError e = camera->Describe(B().Link(), property, desc, lostNow);
+    if (e == ZEL_ERR_OK)
+        *outDesc = desc;
+    return Reported(camera, e, lostNow);
+}
+
 ZelError ZelSetCapacity(__ZelObject* ref, ZelCapacity) {
     std::shared_ptr<GphotoCamera> camera;
     if (ZelError e = FindCamera(ref, camera))
@@ -223,15 +237,17 @@ ZelError ZelSetCapacity(__ZelObject* ref, ZelCapacity) {
     return Reported(camera, result, lostNow);
 }
 
-ZelError ZelSendCommand(__ZelObject* ref, uint32_t command, int32_t) {
+ZelError ZelSendCommand(__ZelObject* ref, uint32_t command, int32_t parameter) {
     std::shared_ptr<GphotoCamera> camera;
     if (ZelError e = FindCamera(ref, camera))
         return e;
-    if (command != ZEL_CMD_EXTEND_SHUTDOWN_TIMER)
-        return ZEL_ERR_PROPERTY_UNAVAILABLE;
-    // The event thread's polling keeps the camera awake.
     bool lostNow = false;
-    const ZelError result = camera->NeedSession(B().Link(), lostNow);
+    ZelError result = ZEL_ERR_PROPERTY_UNAVAILABLE;
+    if (command == ZEL_CMD_AUTOFOCUS || command == ZEL_CMD_DRIVE_FOCUS)
+        result = camera->Command(B().Link(), command, parameter, lostNow);
+    // The event thread's polling keeps the camera awake.
+    else if (command == ZEL_CMD_EXTEND_SHUTDOWN_TIMER)
+        result = camera->NeedSession(B().Link(), lostNow);
     return Reported(camera, result, lostNow);
 }
 

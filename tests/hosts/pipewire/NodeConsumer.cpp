@@ -206,6 +206,22 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
     return GST_PAD_PROBE_OK;
 }
 
+namespace {
+
+void MeanColour(const Picture& picture, Consumed& record) {
+    const size_t pixels = picture.rgb.size() / 3;
+    if (pixels == 0)
+        return;
+    uint64_t sums[3] = {0, 0, 0};
+    for (size_t i = 0; i < pixels * 3; ++i)
+        sums[i % 3] += picture.rgb[i];
+    record.red = static_cast<double>(sums[0]) / pixels;
+    record.green = static_cast<double>(sums[1]) / pixels;
+    record.blue = static_cast<double>(sums[2]) / pixels;
+}
+
+} // namespace
+
 GstFlowReturn NodeConsumer::NewSample(GstElement* sink, gpointer data) {
     auto* self = static_cast<NodeConsumer*>(data);
     GstSample* sample = nullptr;
@@ -251,6 +267,7 @@ GstFlowReturn NodeConsumer::NewSample(GstElement* sink, gpointer data) {
     }
     gst_sample_unref(sample);
     record.shown = picture.Empty() ? Shown::Other : Classify(picture);
+    MeanColour(picture, record);
     pthread_mutex_lock(&self->m_mutex);
     record.format = self->m_format;
     record.stamped = self->m_lastStamped;

@@ -32,6 +32,10 @@ struct Consumed {
     bool stamped = false;
     // An MJPG frame that ends with its end-of-image marker (not cut short).
     bool whole = true;
+    // Mean of each colour channel, 0 to 255: a camera setting's effect.
+    double red = 0;
+    double green = 0;
+    double blue = 0;
 };
 
 class NodeConsumer {

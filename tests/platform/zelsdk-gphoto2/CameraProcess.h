@@ -35,6 +35,9 @@ public:
     // fault names: drop, truncate, stall, deviceinfo, shortack, transaction,
     // oversized).
     bool Fault(const std::string& name, int seconds);
+    // Any command line of the camera's (its settings' commands: prop, body,
+    // without, slow, leave, liveview, focus) and its answer.
+    std::string Command(const std::string& line) { return Ask(line); }
 
 private:
     std::string Ask(const std::string& command);

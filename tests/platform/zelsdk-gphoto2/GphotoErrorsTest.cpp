@@ -84,5 +84,14 @@ TEST(GphotoErrors, WhatTheCameraLacksIsUnavailableOrAnInternalError) {
         }
 }
 
+TEST(GphotoErrors, ASettingTheCameraCannotTakeNowIsBusyAndARefusedValueNotAllowed) {
+    EXPECT_EQ(MapError(GP_ERROR_CAMERA_BUSY, Step::Setting), ZEL_ERR_DEVICE_BUSY);
+    // A camera's refusal of a value arrives as a plain GP_ERROR.
+    EXPECT_EQ(MapError(GP_ERROR, Step::Setting), ZEL_ERR_INVALID_PARAMETER);
+    EXPECT_EQ(MapError(GP_ERROR_BAD_PARAMETERS, Step::Setting), ZEL_ERR_INVALID_PARAMETER);
+    EXPECT_EQ(MapError(GP_ERROR_NOT_SUPPORTED, Step::Setting), ZEL_ERR_PROPERTY_UNAVAILABLE);
+    EXPECT_EQ(MapError(GP_ERROR_IO_READ, Step::Setting), ZEL_ERR_DEVICE_NOT_FOUND);
+}
+
 } // namespace
 } // namespace zelgp

@@ -1,10 +1,13 @@
 // cvl-camera as the browsers' camera: headless Chromium and Firefox ESR in a
 // private desktop session list "Corvalink Camera", capture it through the
 // portal and draw the simulator's colour bars; the picture follows the
-// camera being unplugged and plugged in, and the frame rate holds up.
+// camera being unplugged and plugged in, the frame rate holds up, and the
+// video goes on while the node's camera settings change.
+#include "CVLSettings.h"
 #include "CameraPage.h"
 #include "CameraRun.h"
 #include "ChildProcess.h"
+#include "ControlTable.h"
 #include "DesktopSession.h"
 #include "HeadlessBrowser.h"
 #include "ServiceHarness.h"
@@ -186,3 +189,73 @@ TEST_F(CameraInBrowser, ChromiumScreenshotOfThePageShowsTheBars) {
 }
 
 } // namespace
+
+namespace {
+
+double Brightness(const Picture& picture) {
+    double sum = 0;
+    for (unsigned char value : picture.rgb)
+        sum += value;
+    return picture.rgb.empty() ? 0 : sum / static_cast<double>(picture.rgb.size());
+}
+
+} // namespace
+
+// Settings written on the node while Chromium plays: the page's picture
+// follows each change (exposure compensation up and down by two stops) and
+// the video goes on without an error.
+TEST_F(CameraInBrowser, ChromiumKeepsPlayingWhileTheNodeSettingsChange) {
+    HeadlessBrowser browser(BrowserKind::Chromium, m_session);
+    const CameraView view = OpenAndPlay(browser);
+    ASSERT_TRUE(view.Playing()) << Diagnostics(browser);
+    const CameraView start = m_page.WaitForView(ShowsBars, seconds(30));
+    ASSERT_TRUE(ShowsBars(start)) << Diagnostics(browser);
+    const double base = Brightness(start.picture);
+
+    // The node carries the settings once the service streams for it.
+    CVLSettings settings;
+    CVLSetting compensation;
+    std::string error;
+    ASSERT_TRUE(WaitFor([&] { return settings.Get("exposure-compensation", compensation, error); },
+                        seconds(30)))
+        << error;
+    const std::string node = "timeout 30 pw-cli enum-params corvalink-camera PropInfo 2>&1";
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::string output;
+            m_session.Run(node, &output);
+            return output.find("Exposure compensation") != std::string::npos;
+        },
+        seconds(60)))
+        << m_camera.Log();
+    auto index = [&](const std::string& value) {
+        const auto& allowed = compensation.allowed;
+        return std::find(allowed.begin(), allowed.end(), value) - allowed.begin();
+    };
+    char key[16];
+    std::snprintf(key, sizeof(key), "0x%x",
+                  cvl::camera::ControlTable::PropId("exposure-compensation"));
+
+    for (int round = 0; round < 4; ++round) {
+        const bool up = round % 2 == 0;
+        const size_t before = m_page.Reports();
+        m_session.Run("timeout 30 pw-cli set-param corvalink-camera Props '{ " + std::string(key) +
+                      ": " + std::to_string(index(up ? "+2" : "-2")) + " }' >/dev/null 2>&1");
+        const CameraView changed = m_page.WaitForView(
+            [&](const CameraView& v) {
+                const double now = Brightness(v.picture);
+                return v.Playing() && (up ? now > base + 20 : now < base - 20);
+            },
+            seconds(30), before);
+        EXPECT_TRUE(changed.Playing()) << Diagnostics(browser);
+        EXPECT_NE(Brightness(changed.picture) > base, !up)
+            << "round " << round << ": " << Brightness(changed.picture) << " against " << base
+            << "\n"
+            << Diagnostics(browser);
+    }
+    const CameraView last = m_page.Latest();
+    const CameraView after = m_page.WaitForView(
+        [&](const CameraView& v) { return v.frames > last.frames + 10; }, seconds(30));
+    EXPECT_TRUE(after.Playing()) << Diagnostics(browser);
+    EXPECT_GT(after.frames, last.frames + 10) << "the page stopped playing";
+}

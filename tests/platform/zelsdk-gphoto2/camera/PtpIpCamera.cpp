@@ -27,7 +27,7 @@ constexpr uint16_t kGetDeviceInfo = 0x1001, kOpenSession = 0x1002, kCloseSession
                    kGetStorageIds = 0x1004, kGetObjectHandles = 0x1007, kGetObjectInfo = 0x1008,
                    kGetObject = 0x1009;
 constexpr uint16_t kOk = 0x2001, kSessionNotOpen = 0x2003, kNotSupported = 0x2005,
-                   kInvalidHandle = 0x2009, kDeviceBusy = 0x2019;
+                   kInvalidHandle = 0x2009, kAccessDenied = 0x200F, kDeviceBusy = 0x2019;
 constexpr uint32_t kVendorExtension = 0x11;
 constexpr uint32_t kLiveViewHandle = 0xffffc002;
 
@@ -160,7 +160,7 @@ std::vector<uint8_t> NumberedPicture(int width, int height, uint32_t number) {
 } // namespace
 
 PtpIpCamera::PtpIpCamera(int fps, int width, int height)
-    : m_fps(fps > 0 ? fps : 30), m_frames(new zelsdk::FrameSource()) {
+    : m_fps(fps > 0 ? fps : 30), m_frames(new zelsdk::FrameSource()), m_properties(width, height) {
     m_frames->Configure(width, height, "");
     m_frames->Start();
     m_startNs = NowNs();
@@ -404,21 +404,32 @@ void PtpIpCamera::Serve(int fd) {
                 open = WriteAll(fd, Packet(kProbeResponse, {}));
         }
     } else if (type == kInitEventRequest) {
-        // The event connection: acknowledged, then held open without events.
-        if (WriteAll(fd, Packet(kInitEventAck, {})))
+        // The event connection: acknowledged, then held open for the
+        // property events.
+        if (WriteAll(fd, Packet(kInitEventAck, {}))) {
+            m_properties.AddEventConnection(fd);
             while (ReadPacket(fd, type, body)) {
             }
+            m_properties.RemoveEventConnection(fd);
+        }
     }
     Forget(fd, connection);
 }
 
-bool PtpIpCamera::ReadHostData(int fd) {
-    // Start data, then data packets up to the end-data packet.
+bool PtpIpCamera::ReadHostData(int fd, Bytes& data) {
+    // Start data, then data packets up to the end-data packet; each data
+    // packet's payload follows its transaction id.
     uint32_t type = 0;
     std::vector<uint8_t> body;
     do {
+        // libgphoto2 writes a data phase in small pieces: acknowledged at
+        // once, its next piece is not held back for the delayed ACK.
+        const int yes = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &yes, sizeof yes);
         if (!ReadPacket(fd, type, body))
             return false;
+        if (type != kStartData && body.size() > 4)
+            data.insert(data.end(), body.begin() + 4, body.end());
     } while (type != kEndData);
     return true;
 }
@@ -431,7 +442,8 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
     const Fault fault = Current();
     const uint32_t transaction = Get32(body + 6) + (fault == Fault::Transaction ? 1000 : 0);
     const uint32_t param1 = length >= 14 ? Get32(body + 10) : 0;
-    if (dataPhase == 2 && !ReadHostData(fd))
+    Bytes hostData;
+    if (dataPhase == 2 && !ReadHostData(fd, hostData))
         return false;
     if (fault == Fault::Stall)
         StallWhileFaulty();
@@ -459,6 +471,8 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
         }
         return SendData(fd, transaction, DeviceInfo()) && Respond(fd, kOk, transaction);
     case kOpenSession:
+        m_properties.SessionOpened();
+        return Respond(fd, kOk, transaction);
     case kCloseSession:
         return Respond(fd, kOk, transaction);
     default:
@@ -466,6 +480,15 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
     }
     if (!holder)
         return Respond(fd, kSessionNotOpen, transaction);
+    if (DeviceProperties::Handles(code)) {
+        const DeviceProperties::Answer answer = m_properties.Operate(code, param1, hostData);
+        return (!answer.hasData || SendData(fd, transaction, answer.data)) &&
+               Respond(fd, answer.code, transaction);
+    }
+    // A body out of live view has no live-view picture.
+    if ((code == kGetObjectInfo || code == kGetObject) && param1 == kLiveViewHandle &&
+        !m_properties.LiveView())
+        return Respond(fd, kAccessDenied, transaction);
     switch (code) {
     case kGetStorageIds:
     case kGetObjectHandles: {
@@ -490,7 +513,10 @@ bool PtpIpCamera::Operation(int fd, uint32_t connection, const uint8_t* body, ui
 
 PtpIpCamera::Bytes PtpIpCamera::NextFrame() {
     std::shared_ptr<const Bytes> picture;
-    while (!(picture = m_frames->Picture(0)))
+    zelsdk::FrameSource* frames = m_properties.Frames();
+    if (!frames)
+        frames = m_frames;
+    while (!(picture = frames->Picture(0)))
         usleep(2000);
     std::lock_guard<std::mutex> lock(m_frameMutex);
     const uint64_t period = 1000000000ull / static_cast<uint64_t>(m_fps);
@@ -505,7 +531,7 @@ PtpIpCamera::Bytes PtpIpCamera::NextFrame() {
     }
     m_lastTick = tick;
     ++m_sequence;
-    picture = m_numbered.empty() ? m_frames->Picture(m_sequence - 1)
+    picture = m_numbered.empty() ? frames->Picture(m_sequence - 1)
                                  : m_numbered[m_sequence % kFrameNumbers];
     if (!m_sendLog)
         return zelsdk::FrameSource::Stamped(*picture, m_sequence,
@@ -520,7 +546,7 @@ PtpIpCamera::Bytes PtpIpCamera::NextFrame() {
     return zelsdk::FrameSource::Stamped(*picture, m_sequence, sent);
 }
 
-PtpIpCamera::Bytes PtpIpCamera::DeviceInfo() const {
+PtpIpCamera::Bytes PtpIpCamera::DeviceInfo() {
     Bytes out;
     Put16(out, 100);              // standard version
     Put32(out, kVendorExtension); // vendor extension
@@ -528,11 +554,11 @@ PtpIpCamera::Bytes PtpIpCamera::DeviceInfo() const {
     PutString(out, "");           // its description
     Put16(out, 0);                // functional mode
     PutArray(out, {kGetDeviceInfo, kOpenSession, kCloseSession, kGetStorageIds, kGetObjectHandles,
-                   kGetObjectInfo, kGetObject});
-    PutArray(out, {});       // events
-    PutArray(out, {});       // device properties
-    PutArray(out, {});       // capture formats
-    PutArray(out, {0x3801}); // image formats: JPEG
+                   kGetObjectInfo, kGetObject, 0x1014, 0x1015, 0x1016}); // and the property calls
+    PutArray(out, {0x4006});             // events: DevicePropChanged
+    PutArray(out, m_properties.Codes()); // device properties
+    PutArray(out, {});                   // capture formats
+    PutArray(out, {0x3801});             // image formats: JPEG
     PutString(out, "Corvalink");
     PutString(out, "Loopback Test Camera");
     PutString(out, "1.0");

@@ -3,7 +3,8 @@
 // few operations libgphoto2's PTP driver sends to a camera of the vendor
 // whose live view is one object read again and again (GetObjectInfo and
 // GetObject on the live-view handle): OpenSession, GetDeviceInfo,
-// GetStorageIDs, CloseSession; everything else is "operation not supported".
+// GetStorageIDs, CloseSession, and the property calls of DeviceProperties;
+// everything else is "operation not supported".
 //
 // Live view runs at the camera's own pace: a frame every 1/fps seconds; a
 // GetObject waits for the next frame not yet served and sends it stamped
@@ -20,6 +21,8 @@
 // receiver of decoded pictures can measure.
 #ifndef CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
 #define CVL_TESTS_ZELSDK_GPHOTO2_PTPIPCAMERA_H
+
+#include "DeviceProperties.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -72,6 +75,8 @@ public:
     // frame's stamp then holds that send time, not the time it was made.
     // False when the log cannot be written.
     bool NumberFrames(int width, int height, const std::string& sendLog);
+    // Its settings (DeviceProperties.h).
+    DeviceProperties& Properties() { return m_properties; }
 
 private:
     Fault Current();
@@ -82,9 +87,9 @@ private:
     void Accept(int listener);
     void Serve(int fd);
     bool Operation(int fd, uint32_t connection, const uint8_t* body, uint32_t length);
-    bool ReadHostData(int fd);
+    bool ReadHostData(int fd, Bytes& data);
     Bytes NextFrame();
-    Bytes DeviceInfo() const;
+    Bytes DeviceInfo();
     static Bytes ObjectInfo(uint32_t size);
     void Forget(int fd, uint32_t connection);
 
@@ -106,6 +111,7 @@ private:
     std::mutex m_frameMutex;
     std::vector<std::shared_ptr<const Bytes>> m_numbered;
     std::FILE* m_sendLog = nullptr;
+    DeviceProperties m_properties;
     std::vector<std::thread> m_threads;
 };
 

@@ -9,6 +9,8 @@
 //            (drop, truncate, stall, deviceinfo, shortack, transaction,
 //             oversized; see PtpIpCamera::Fault)
 //   quit     end (so does the end of standard input)
+//   and the settings' commands (prop, body, without, slow, leave, liveview,
+//   focus; see DeviceProperties::Command)
 // --numbered LOG: every frame carries its number in the pixels and its send
 // time goes to LOG (see PtpIpCamera::NumberFrames); for the benchmarks.
 #include "PtpIpCamera.h"
@@ -76,6 +78,8 @@ int main(int argc, char** argv) {
             }
         } else if (line == "quit") {
             break;
+        } else if (std::string reply; camera.Properties().Command(line, reply)) {
+            std::cout << reply << std::endl;
         } else {
             std::cout << "unknown" << std::endl;
         }

@@ -1,5 +1,8 @@
 #include "cvlhost/FrameCapture.h"
 
+#include "cvlhost/RelayPlace.h"
+#include "cvlhost/RelayReader.h"
+#include "cvlhost/RelayServer.h"
 #include "cvlhost/StockFrames.h"
 
 #include "CVLClient.h"
@@ -184,6 +187,96 @@ void FrameCapture::SetState(StreamState state) {
 }
 
 void FrameCapture::Run() {
+    if (m_settings.sandbox || m_settings.startSandbox || !RelayPlace::Enabled()) {
+        RunClient(nullptr, false);
+        return;
+    }
+    RelayPlace place;
+    if (!place.Usable()) {
+        std::fprintf(stderr,
+                     "corvalink host: no safe place for the frame relay in %s, "
+                     "streaming alone\n",
+                     place.Folder().c_str());
+        RunClient(nullptr, false);
+        return;
+    }
+    // Neither owning nor reading for this long: the lock or the socket
+    // cannot be used (a file in the way, say); the process streams alone.
+    constexpr std::chrono::seconds kNoRelay{5};
+    bool read = false; // frames came from another process's stream before
+    auto contact = Clock::now();
+    while (KeepRunning()) {
+        if (Clock::now() - contact > kNoRelay) {
+            std::fprintf(stderr,
+                         "corvalink host: the frame relay in %s cannot be used, "
+                         "streaming alone\n",
+                         place.Folder().c_str());
+            RunClient(nullptr, read);
+            return;
+        }
+        if (place.TakeOwnership()) {
+            {
+                RelayServer server(place.ListenFd());
+                RunClient(&server, read);
+            }
+            // After the stream has ended, so that the next owner's
+            // StartStreaming never meets this one's stream.
+            place.GiveUp();
+            return;
+        }
+        const int fd = place.Connect();
+        if (fd >= 0) {
+            RelayReader reader(fd);
+            RunReader(reader);
+            read = true;
+            contact = Clock::now();
+            continue;
+        }
+        // The owner is between taking the lock and serving the socket, or
+        // is going: ask again soon.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void FrameCapture::RunReader(RelayReader& reader) {
+    // An owner that sends nothing, not even its keep-alive, is hung.
+    constexpr std::chrono::seconds kSilent{10};
+    std::shared_ptr<const EvfFrame> last;
+    FrameKind lastKind = FrameKind::Error;
+    auto heard = Clock::now();
+    while (KeepRunning()) {
+        RelayHeader header;
+        std::shared_ptr<EvfFrame> frame;
+        const RelayReader::Result result =
+            reader.Read(std::chrono::milliseconds(100), header, frame);
+        if (result == RelayReader::Result::Closed)
+            return;
+        const auto now = Clock::now();
+        if (result == RelayReader::Result::Nothing) {
+            if (now - heard > kSilent)
+                return;
+            continue;
+        }
+        heard = now;
+        if (!last || header.kind != lastKind || !SameBytes(*frame, *last)) {
+            last = frame;
+            lastKind = header.kind;
+            Publish(frame, header.kind);
+        }
+        SetState(header.state);
+        Notify();
+    }
+}
+
+void FrameCapture::RunClient(RelayServer* server, bool takeover) {
+    // The readers' last frame stands for this long at most while the new
+    // stream begins, instead of the library's waiting picture.
+    constexpr std::chrono::seconds kTakeoverHold{5};
+    const auto holdUntil = Clock::now() + kTakeoverHold;
+    bool holding = takeover;
+    std::shared_ptr<const EvfFrame> shown;
+    FrameKind shownKind = FrameKind::Error;
+    StreamState offeredState = StreamState::Waiting;
     CVLClient client;
     const StockFrames stock;
     const bool sandbox = m_settings.sandbox;
@@ -227,7 +320,8 @@ void FrameCapture::Run() {
             frozenHidden = false;
         }
 
-        switch (watch.Observe(kind, distinct, fromService, now)) {
+        const StreamWatch::Action action = watch.Observe(kind, distinct, fromService, now);
+        switch (action) {
         case StreamWatch::Action::DropStale:
             // The client would repeat the last frame of a dead service.
             if (!sandbox)
@@ -261,8 +355,20 @@ void FrameCapture::Run() {
         // While the service is not running the library's own pictures are
         // not passed on; live frames (a sandbox stream that another process
         // restarted) end that at once.
-        if (distinct && (state != StreamState::ServiceNotRunning || kind == FrameKind::Live))
+        if (holding && (kind == FrameKind::Live || now >= holdUntil))
+            holding = false;
+        bool published = false;
+        if (distinct && !holding &&
+            (state != StreamState::ServiceNotRunning || kind == FrameKind::Live)) {
             Publish(frame, kind);
+            shown = frame;
+            shownKind = kind;
+            published = true;
+        } else if (action == StreamWatch::Action::DropStale) {
+            shown = waiting;
+            shownKind = FrameKind::Error;
+            published = true;
+        }
         // The library repeats the last live frame while none comes (a busy
         // camera, live view being started again): past frozenAfter that
         // picture is no longer live, and the waiting picture stands in.
@@ -270,6 +376,13 @@ void FrameCapture::Run() {
             now - lastLive >= m_timing.frozenAfter) {
             Publish(waiting, FrameKind::Error);
             frozenHidden = true;
+            shown = waiting;
+            shownKind = FrameKind::Error;
+            published = true;
+        }
+        if (server && shown && (published || state != offeredState)) {
+            server->Offer(shown, shownKind, state);
+            offeredState = state;
         }
         Notify();
 

@@ -4,6 +4,7 @@
 // through pw-v4l2.
 #include "ChildProcess.h"
 #include "DesktopSession.h"
+#include "GstTestSupport.h"
 #include "NodeConsumer.h"
 #include "ServiceHarness.h"
 #include "TestSupport.h"
@@ -550,6 +551,55 @@ TEST_F(CameraNode, V4l2ProgramThroughPwV4l2CapturesFrames) {
     EXPECT_NE(output.find("frame=   30"), std::string::npos) << output;
     EXPECT_TRUE(
         WaitForLogMessage("received: StartStreaming from: " + std::to_string(m_camera.Pid())));
+}
+
+// The node and a cvlsrc pipeline in this process share the service's one
+// stream through the host relay, whichever holds it: both show the camera,
+// each ownership is one StartStreaming, and the one left takes it over.
+TEST_F(CameraNode, SharesTheOneServiceStreamWithACvlSrcPipelineInEitherOrder) {
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    const pid_t camera = m_camera.Pid();
+    const std::string fromCamera = std::to_string(camera);
+    const std::string fromHere = std::to_string(getpid());
+    const auto srcLive = [](Pipeline& pipeline) {
+        const size_t from = pipeline.BufferCount();
+        return pipeline.WaitForBuffers(
+            [&](const std::vector<Buffer>& all) {
+                return DistinctLive(std::vector<Buffer>(all.begin() + static_cast<long>(from),
+                                                        all.end())) >= 10;
+            },
+            seconds(30));
+    };
+
+    // The node first: it owns the stream, the element reads it.
+    NodeConsumer& consumer = Consume(kMjpg);
+    ASSERT_TRUE(consumer.WaitForShown(Shown::Bars)) << Describe(consumer.Frames());
+    Pipeline pipeline("cvlsrc ! appsink name=sink");
+    ASSERT_TRUE(pipeline.Play());
+    EXPECT_TRUE(srcLive(pipeline)) << pipeline.Error();
+    EXPECT_TRUE(consumer.WaitForShown(Shown::Bars, consumer.Count()));
+    EXPECT_EQ(CountRequests("StartStreaming", camera), 1);
+    EXPECT_EQ(CountRequests("StartStreaming", getpid()), 0);
+
+    // The node's consumer leaves: the node ends its stream after its linger
+    // and the element takes the stream over.
+    consumer.Stop();
+    EXPECT_TRUE(WaitForLogMessage("received: StopStreaming from: " + fromCamera, 1, seconds(30)));
+    EXPECT_TRUE(WaitForLogMessage("received: StartStreaming from: " + fromHere, 1, seconds(30)));
+    EXPECT_TRUE(srcLive(pipeline));
+
+    // A consumer again: the node reads the element's stream.
+    NodeConsumer& again = Consume(kMjpg);
+    EXPECT_TRUE(again.WaitForShown(Shown::Bars)) << Describe(again.Frames());
+    EXPECT_EQ(CountRequests("StartStreaming", camera), 1);
+
+    // The element stops: the node takes over, its consumer keeps the bars.
+    EXPECT_TRUE(pipeline.Stop());
+    EXPECT_TRUE(WaitForLogMessage("received: StartStreaming from: " + fromCamera, 2, seconds(30)));
+    EXPECT_TRUE(again.WaitForShown(Shown::Bars, again.Count()));
+    for (const Consumed& frame : again.Frames())
+        EXPECT_NE(frame.shown, Shown::Busy);
+    EXPECT_EQ(CountRequests("StartStreaming", getpid()), 1);
 }
 
 // What a user meets before anything runs: distinct statuses and a clear word.

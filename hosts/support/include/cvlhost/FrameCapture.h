@@ -11,6 +11,12 @@
 // A process can hold one CVLClient only (the frame port is named after the
 // process), so hosts do not make captures themselves: they share the
 // process's one capture through SharedStream.
+//
+// The service serves one client stream, so the host processes of one user
+// and installation share it too: in port mode the first capture to start
+// owns the stream and relays what it shows to the others (RelayServer); the
+// others read it from the relay (RelayReader), and one of them takes over
+// when the owner ends or dies.
 #ifndef CVLHOST_FRAMECAPTURE_H
 #define CVLHOST_FRAMECAPTURE_H
 
@@ -30,6 +36,9 @@
 class EvfFrame;
 
 namespace cvl::host {
+
+class RelayReader;
+class RelayServer;
 
 struct CaptureSettings {
     // Read the sandbox frame files instead of a frame port.
@@ -107,6 +116,11 @@ public:
 private:
     static void* Thread(void* capture);
     void Run();
+    // Streams from the service; with a server, relays what it shows. After
+    // a takeover the readers' last frame stands until live frames come.
+    void RunClient(RelayServer* server, bool takeover);
+    // Shows what the owner relays until the connection ends or stopping.
+    void RunReader(RelayReader& reader);
     bool KeepRunning();
     void Publish(std::shared_ptr<const EvfFrame> frame, FrameKind kind);
     void SetState(StreamState state);

@@ -9,6 +9,7 @@
 #include "CameraOptions.h"
 #include "FrameFeed.h"
 #include "HeldBuffers.h"
+#include "LinkGuard.h"
 #include "PixelLayout.h"
 #include "RunNotice.h"
 #include "StatusPictures.h"
@@ -102,6 +103,7 @@ private:
     bool m_buffersReady = false;
     RunNotice m_badFrames;
     HeldBuffers m_held;
+    LinkGuard m_links;
     RunNotice m_slowConsumers;
     YcbcrImage m_decoded;
     PlanarImage m_planar;

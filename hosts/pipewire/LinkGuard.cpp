@@ -50,14 +50,15 @@ struct LinkGuard::Check {
     bool refused = false;
 
     ~Check() {
-        if (linkProxy) {
+        // A listener is in a list only once it was added.
+        if (linkListener.link.next)
             spa_hook_remove(&linkListener);
-            pw_proxy_destroy(linkProxy);
-        }
-        if (portProxy) {
+        if (portListener.link.next)
             spa_hook_remove(&portListener);
+        if (linkProxy)
+            pw_proxy_destroy(linkProxy);
+        if (portProxy)
             pw_proxy_destroy(portProxy);
-        }
     }
 };
 

@@ -299,9 +299,11 @@ TEST_F(CameraNode, AStalledConsumerDoesNotStopTheOthers) {
 // The node carries one format at a time. A consumer of another format that
 // joins while one streams is turned away: PipeWire 0.3.65 would hand it the
 // format in use, and the node destroys such a link before it sends another
-// buffer. GStreamer's pipewiresrc and a program on the stream API that reads
-// whatever it is handed get no buffer of a format they did not ask for; one
-// of the format in use still joins; and the one that streams keeps its pace.
+// buffer. A program on the stream API that reads whatever it is handed gets
+// no buffer of a format it did not ask for; one of the format in use still
+// joins; and the one that streams keeps its pace. (GStreamer's pipewiresrc
+// joiner is left out: refused before it started, it waits out its own 30 s
+// start timeout and then takes most of a minute to stop.)
 TEST_F(CameraNode, AConsumerOfAnotherFormatIsTurnedAwayAndDisturbsNobody) {
     ASSERT_NO_FATAL_FAILURE(StartAll());
     const std::pair<const char*, const char*> rounds[] = {{kRaw, kMjpg}, {kMjpg, kRaw}};
@@ -309,31 +311,22 @@ TEST_F(CameraNode, AConsumerOfAnotherFormatIsTurnedAwayAndDisturbsNobody) {
         NodeConsumer& first = Consume(streams);
         ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames()) << m_camera.Log();
         const size_t refusedBefore = CountOccurrences(m_camera.Log(), "is refused");
-        // pipewiresrc fails to start (it sees its link go away) or fails
-        // to negotiate: either way it is refused.
-        m_consumers.push_back(std::make_unique<NodeConsumer>(joins));
-        NodeConsumer& joiner = *m_consumers.back();
-        joiner.Play();
-        StreamJoiner program(joins == kMjpg);
-        ASSERT_TRUE(program.Start());
-        ASSERT_TRUE(WaitFor(
-            [&] { return CountOccurrences(m_camera.Log(), "is refused") >= refusedBefore + 2; },
-            seconds(30)))
+        StreamJoiner joiner(joins == kMjpg);
+        ASSERT_TRUE(joiner.Start());
+        ASSERT_TRUE(
+            WaitFor([&] { return CountOccurrences(m_camera.Log(), "is refused") > refusedBefore; },
+                    seconds(30)))
             << m_camera.Log();
-        ExpectLivePicturesGoOn(first, std::string("consumers of ") + joins);
-        const std::string joinFormat = joins == kRaw ? "I420" : "MJPG";
-        for (const std::string& format : joiner.SourceFormats())
-            EXPECT_EQ(format, joinFormat) << joins << " joined " << streams;
-        EXPECT_EQ(joiner.Count(), 0u) << Describe(joiner.Frames());
-        EXPECT_EQ(program.ForeignBuffers(), 0u) << joins << " joined " << streams;
+        ExpectLivePicturesGoOn(first, std::string("a consumer of ") + joins);
+        EXPECT_EQ(joiner.ForeignBuffers(), 0u) << joins << " joined " << streams;
         EXPECT_TRUE(AllOf(first.Frames(), 0, [&](const Consumed& f) {
             return f.shown == Shown::Bars || f.shown == Shown::Waiting;
         })) << Describe(first.Frames());
+        // Refused once: the session manager does not link it again.
         const size_t refused = CountOccurrences(m_camera.Log(), "is refused") - refusedBefore;
-        std::printf("%s joining %s: pipewiresrc %zu buffers; stream API %zu buffers, %zu foreign "
-                    "formats; %zu links refused\n",
-                    joins, streams, joiner.SourceBuffers(), program.Buffers(),
-                    program.ForeignFormats(), refused);
+        EXPECT_EQ(refused, 1u) << m_camera.Log();
+        std::printf("%s joining %s: %zu buffers, %zu foreign formats handed, %zu refusals\n", joins,
+                    streams, joiner.Buffers(), joiner.ForeignFormats(), refused);
 
         // One of the format in use is let through.
         StreamJoiner same(streams == kMjpg);
@@ -341,7 +334,6 @@ TEST_F(CameraNode, AConsumerOfAnotherFormatIsTurnedAwayAndDisturbsNobody) {
         EXPECT_TRUE(WaitFor([&] { return same.Buffers() >= 10; }, seconds(30)))
             << same.Buffers() << " buffers; " << m_camera.Log();
         EXPECT_EQ(same.ForeignFormats(), 0u);
-        joiner.Stop();
         first.Stop();
     }
 }

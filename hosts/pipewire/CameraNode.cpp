@@ -96,6 +96,7 @@ CameraNode::~CameraNode() {
     if (!m_loop)
         return;
     pw_thread_loop_lock(m_loop);
+    m_links.Stop();
     if (m_stream)
         pw_stream_destroy(m_stream);
     if (m_core)
@@ -174,6 +175,7 @@ int CameraNode::Start(std::string& error) {
     m_repeat = pw_loop_add_timer(loop, &CameraNode::OnRepeat, this);
     m_linger = pw_loop_add_timer(loop, &CameraNode::OnLinger, this);
     OfferFormats(true);
+    m_links.Start(m_core, m_stream);
     pw_thread_loop_unlock(m_loop);
     m_controls.Start(m_loop, m_stream);
     return kExitOk;
@@ -350,14 +352,16 @@ void CameraNode::WakeFromFeed(void* node) {
 
 void CameraNode::OnWake(void* node, uint64_t) {
     auto* self = static_cast<CameraNode*>(node);
-    if (self->m_streaming && self->m_negotiated && pw_stream_is_driving(self->m_stream))
+    if (self->m_streaming && self->m_negotiated && pw_stream_is_driving(self->m_stream) &&
+        !self->m_links.Judging(Clock::now()))
         pw_stream_trigger_process(self->m_stream);
 }
 
 void CameraNode::OnRepeat(void* node, uint64_t) {
     auto* self = static_cast<CameraNode*>(node);
+    // Judging also destroys a refused link that never became active.
     if (self->m_streaming && self->m_negotiated && pw_stream_is_driving(self->m_stream) &&
-        Clock::now() - self->m_lastQueued >= kRepeatPeriod)
+        !self->m_links.Judging(Clock::now()) && Clock::now() - self->m_lastQueued >= kRepeatPeriod)
         pw_stream_trigger_process(self->m_stream);
 }
 

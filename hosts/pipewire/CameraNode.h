@@ -8,6 +8,7 @@
 
 #include "CameraOptions.h"
 #include "HeldBuffers.h"
+#include "LinkGuard.h"
 #include "NodeControls.h"
 #include "RunNotice.h"
 
@@ -116,6 +117,7 @@ private:
     bool m_buffersReady = false;
     RunNotice m_badFrames;
     HeldBuffers m_held;
+    LinkGuard m_links;
     RunNotice m_slowConsumers;
     YcbcrImage m_decoded;
     PlanarImage m_planar;

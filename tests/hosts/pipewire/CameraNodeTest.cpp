@@ -7,6 +7,7 @@
 #include "GstTestSupport.h"
 #include "NodeConsumer.h"
 #include "ServiceHarness.h"
+#include "StreamJoiner.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -62,6 +63,13 @@ std::string Describe(const std::vector<Consumed>& frames) {
     }
     flush();
     return text;
+}
+
+size_t CountOccurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 // Service log lines of one client's requests: "received: VERB from: PID".
@@ -290,29 +298,43 @@ TEST_F(CameraNode, AStalledConsumerDoesNotStopTheOthers) {
 }
 
 // The node carries one format at a time. A consumer of another format that
-// joins while one streams gets none of its buffers as pictures (PipeWire
-// 0.3.65 hands it the format in use; pipewiresrc refuses it), and the one
-// that streams keeps its pace beside it.
-TEST_F(CameraNode, AConsumerOfAnotherFormatGetsNoneAndDisturbsNobody) {
+// joins while one streams is turned away: PipeWire 0.3.65 would hand it the
+// format in use, and the node destroys such a link before it sends another
+// buffer. A program on the stream API that reads whatever it is handed gets
+// no buffer of a format it did not ask for; one of the format in use still
+// joins; and the one that streams keeps its pace. (GStreamer's pipewiresrc
+// joiner is left out: refused before it started, it waits out its own 30 s
+// start timeout and then takes most of a minute to stop.)
+TEST_F(CameraNode, AConsumerOfAnotherFormatIsTurnedAwayAndDisturbsNobody) {
     ASSERT_NO_FATAL_FAILURE(StartAll());
     const std::pair<const char*, const char*> rounds[] = {{kRaw, kMjpg}, {kMjpg, kRaw}};
     for (const auto& [streams, joins] : rounds) {
         NodeConsumer& first = Consume(streams);
         ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames()) << m_camera.Log();
-        NodeConsumer& joiner = Consume(joins);
+        const size_t refusedBefore = CountOccurrences(m_camera.Log(), "is refused");
+        StreamJoiner joiner(joins == kMjpg);
+        ASSERT_TRUE(joiner.Start());
+        ASSERT_TRUE(
+            WaitFor([&] { return CountOccurrences(m_camera.Log(), "is refused") > refusedBefore; },
+                    seconds(30)))
+            << m_camera.Log();
         ExpectLivePicturesGoOn(first, std::string("a consumer of ") + joins);
-        const std::string joinFormat = joins == kRaw ? "I420" : "MJPG";
-        for (const std::string& format : joiner.SourceFormats())
-            EXPECT_EQ(format, joinFormat) << joins << " joined " << streams;
-        EXPECT_TRUE(AllOf(joiner.Frames(), 0, [&](const Consumed& f) {
-            return f.format == joinFormat;
-        })) << Describe(joiner.Frames());
+        EXPECT_EQ(joiner.ForeignBuffers(), 0u) << joins << " joined " << streams;
         EXPECT_TRUE(AllOf(first.Frames(), 0, [&](const Consumed& f) {
             return f.shown == Shown::Bars || f.shown == Shown::Waiting;
         })) << Describe(first.Frames());
-        std::printf("%s joining %s: %zu buffers, %zu pictures\n", joins, streams,
-                    joiner.SourceBuffers(), joiner.Count());
-        joiner.Stop();
+        // Refused once: the session manager does not link it again.
+        const size_t refused = CountOccurrences(m_camera.Log(), "is refused") - refusedBefore;
+        EXPECT_EQ(refused, 1u) << m_camera.Log();
+        std::printf("%s joining %s: %zu buffers, %zu foreign formats handed, %zu refusals\n", joins,
+                    streams, joiner.Buffers(), joiner.ForeignFormats(), refused);
+
+        // One of the format in use is let through.
+        StreamJoiner same(streams == kMjpg);
+        ASSERT_TRUE(same.Start());
+        EXPECT_TRUE(WaitFor([&] { return same.Buffers() >= 10; }, seconds(30)))
+            << same.Buffers() << " buffers; " << m_camera.Log();
+        EXPECT_EQ(same.ForeignFormats(), 0u);
         first.Stop();
     }
 }

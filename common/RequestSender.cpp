@@ -3,6 +3,10 @@
 #include "CVLPaths.h"
 
 bool SendRequestText(const std::string& text) {
+    return SendRequestForReply(text, nullptr);
+}
+
+bool SendRequestForReply(const std::string& text, std::string* replyText) {
     CFStringRef name = CFStringCreateWithCString(kCFAllocatorDefault, CVL_REQUEST_PORT_NAME,
                                                  kCFStringEncodingASCII);
     if (!name)
@@ -21,6 +25,15 @@ bool SendRequestText(const std::string& text) {
         CFDataRef reply = nullptr;
         status = CFMessagePortSendRequest(port, 0, payload, kRequestSendTimeout,
                                           kRequestReceiveTimeout, kCFRunLoopDefaultMode, &reply);
+        if (reply && replyText) {
+            // The reply's text, up to its NUL byte or its end.
+            const UInt8* bytes = CFDataGetBytePtr(reply);
+            const CFIndex length = CFDataGetLength(reply);
+            CFIndex end = 0;
+            while (bytes && end < length && bytes[end] != 0)
+                ++end;
+            replyText->assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(end));
+        }
         if (reply)
             CFRelease(reply);
         CFRelease(payload);

@@ -14,6 +14,9 @@ constexpr CFTimeInterval kRequestReceiveTimeout = 1.0;
 // reply, whose content is not examined. True exactly when the send reported
 // success; false at once when no service serves the port.
 bool SendRequestText(const std::string& text);
+// The same, keeping the reply's text (up to its NUL) in reply when the send
+// succeeded and the reply carried data.
+bool SendRequestForReply(const std::string& text, std::string* reply);
 
 // True when a service serves the request port now: a remote port to it can
 // be made. Sends nothing.

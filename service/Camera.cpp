@@ -3,6 +3,7 @@
 #include "CameraController.h"
 #include "EvfFrame.h"
 #include "Logger.h"
+#include "SettingCommands.h"
 
 #include <algorithm>
 #include <string>
@@ -87,6 +88,11 @@ void Camera::SetCamera(__ZelObject* camera) {
 
 void Camera::OpenSession() {
     m_commandProcessor.Add(new OpenSessionCommand(this), false);
+    // The settings of a new session are read right after it opens, before
+    // live view starts, so that its first frames have the size chosen.
+    m_settings.Forget();
+    m_settings.MarkReadQueued(-1);
+    m_commandProcessor.Add(new ReadSettingsCommand(this, -1), false);
 }
 
 void Camera::CloseSession() {
@@ -117,6 +123,14 @@ void Camera::DownloadEvf() {
 
 void Camera::ExtendShutdownTimer() {
     m_commandProcessor.Add(new ExtendShutdownTimerCommand(this), false);
+}
+
+void Camera::QueueSettingChange(int id) {
+    m_commandProcessor.AddNext(new ApplySettingCommand(this, id));
+}
+
+void Camera::QueueSettingAction() {
+    m_commandProcessor.AddNext(new CameraActionCommand(this));
 }
 
 void Camera::ClearCommandQueue() {
@@ -231,6 +245,11 @@ void Camera::PropertyEvent(uint32_t event, uint32_t property) {
         } else if (value == 0) {
             g_logger.Log("property event: lens barrel closed");
         }
+    } else if (FindSettingByProperty(property) >= 0) {
+        // A setting changed on the camera: read it again between downloads.
+        const int id = FindSettingByProperty(property);
+        if (!m_settings.MarkReadQueued(id))
+            m_commandProcessor.Add(new ReadSettingsCommand(this, id), false);
     } else if (property == ZEL_PROP_EVF_OUTPUT) {
         if (!ReadProperty(m_cameraRef.load(), ZEL_PROP_EVF_OUTPUT, value, error))
             return;

@@ -8,6 +8,7 @@
 #ifndef CVL_SERVICE_CAMERA_H
 #define CVL_SERVICE_CAMERA_H
 
+#include "CameraSettings.h"
 #include "Command.h"
 #include "CommandProcessor.h"
 
@@ -62,6 +63,12 @@ public:
     void DownloadEvf();
     void ExtendShutdownTimer();
 
+    // The settings table, which the request listener answers from.
+    CameraSettings& Settings() { return m_settings; }
+    // Queue the settings' commands (CameraSettings decides when).
+    void QueueSettingChange(int id);
+    void QueueSettingAction();
+
     void ClearCommandQueue();
     void EnableFrameGrabber(bool enable);
     void SendFrame(unsigned char* bytes, int length);
@@ -104,6 +111,9 @@ private:
     CameraController* m_pCameraController = nullptr;
     Status m_status = Idle;
     pthread_mutex_t m_statusMutex = PTHREAD_MUTEX_INITIALIZER;
+    // Before the command processor: the commands that it discards when it
+    // is destroyed tell the table.
+    CameraSettings m_settings{this};
     CommandProcessor m_commandProcessor;
     // References replaced by SetCamera, given back when the camera goes.
     std::vector<__ZelObject*> m_replacedRefs;

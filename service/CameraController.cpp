@@ -184,6 +184,10 @@ std::string CameraController::GetRequest() {
     return request;
 }
 
+std::string CameraController::AnswerSettingsRequest(const std::string& command) {
+    return m_camera.Settings().Answer(command);
+}
+
 void CameraController::StartStreaming() {
     if (m_camera.GetStatus() >= Camera::Initialized) {
         g_logger.Log("camera connection already initialized");

@@ -37,6 +37,9 @@ public:
     void AddRequest(std::string request, long process = -1);
     // The next request in turn, or the empty text when none waits.
     std::string GetRequest();
+    // The reply to a settings request (CameraSettings), at once, on the
+    // request listener's thread.
+    std::string AnswerSettingsRequest(const std::string& command);
 
     // Finds the first camera and queues the session commands, unless a
     // connection is already under way.

@@ -2,8 +2,10 @@
 
 #include "CVLPaths.h"
 #include "CameraController.h"
+#include "CameraSettings.h"
 #include "Logger.h"
 #include "RequestQueue.h"
+#include "RequestText.h"
 #include "SuccessReply.h"
 
 #include <cstring>
@@ -129,6 +131,19 @@ void* RequestListener::Thread(void* listener) {
     return nullptr;
 }
 
+CFDataRef RequestListener::AnswerSettingsRequest(const std::string& command) {
+    std::string reply;
+    pthread_mutex_lock(&g_cameraControllerMutex);
+    if (g_pCameraController)
+        reply = g_pCameraController->AnswerSettingsRequest(command);
+    else
+        reply = "error the service is starting; try again\n";
+    pthread_mutex_unlock(&g_cameraControllerMutex);
+    // The reply's text and its NUL.
+    return CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(reply.c_str()),
+                        static_cast<CFIndex>(reply.size() + 1));
+}
+
 CFDataRef RequestListener::Callback(CFMessagePortRef port, SInt32, CFDataRef data, void*) {
     std::string text;
     if (data) {
@@ -141,6 +156,14 @@ CFDataRef RequestListener::Callback(CFMessagePortRef port, SInt32, CFDataRef dat
             text.assign(reinterpret_cast<const char*>(bytes), size);
         }
     }
+    // Settings requests are answered here, from the controller's settings
+    // table, and reach neither the request queue nor the log.
+    std::string senderId;
+    std::string command;
+    ParseRequestText(text, senderId, command);
+    if (CameraSettings::IsSettingsRequest(command))
+        return AnswerSettingsRequest(command);
+
     // The sending process as the platform knows it, so that the controller
     // can share its turns fairly whatever identifier a request claims.
     const long process = MessagePortSenderProcess ? MessagePortSenderProcess(port) : -1;

@@ -1,13 +1,16 @@
 // Serves the service's request port on a thread and run loop of its own. Every
-// request is answered at once with "success" and its text handed to the
-// camera controller (kept until one registers, when none has yet); nothing is
-// carried out here.
+// stream request and note is answered at once with "success" and its text
+// handed to the camera controller (kept until one registers, when none has
+// yet); nothing is carried out here. Settings requests are answered with
+// their data from the camera's settings table, also at once.
 #ifndef CVL_SERVICE_REQUESTLISTENER_H
 #define CVL_SERVICE_REQUESTLISTENER_H
 
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <pthread.h>
+
+#include <string>
 
 class CameraController;
 
@@ -39,6 +42,8 @@ public:
                               void* context);
 
 private:
+    // The reply to a settings request, from the registered controller.
+    static CFDataRef AnswerSettingsRequest(const std::string& command);
     bool StopRequested();
 
     pthread_t m_thread;

@@ -130,12 +130,14 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
         "/usr/bin/corvalink-console",
         "/usr/bin/corvalink-view",
         "/usr/bin/corvalink-web",
+        "/usr/bin/corvalink-ctl",
         "/usr/bin/corvalink-zelsim",
         "/usr/share/man/man1/corvalink-service.1.gz",
         "/usr/share/man/man1/corvalink-camera.1.gz",
         "/usr/share/man/man1/corvalink-console.1.gz",
         "/usr/share/man/man1/corvalink-view.1.gz",
         "/usr/share/man/man1/corvalink-web.1.gz",
+        "/usr/share/man/man1/corvalink-ctl.1.gz",
         "/usr/share/man/man1/corvalink-zelsim.1.gz",
         CVL_PACKAGE_LIBDIR "/pkgconfig/corvalink.pc",
         CVL_PACKAGE_LIBDIR "/cmake/Corvalink/CorvalinkConfig.cmake",
@@ -169,7 +171,7 @@ TEST(DebianPackage, HoldsTheStagedLayoutWithoutTheUninstallerBothCameraSdksAndTh
     // In the root, besides the staged layout: the hosts, and the probe
     // stand-ins that the service's starter puts on its PATH.
     for (const char* program :
-         {"cvl-camera", "cvl-view", "cvl-web", "zelsim", "csrutil", "sw_vers"})
+         {"cvl-camera", "cvl-view", "cvl-web", "cvl-ctl", "zelsim", "csrutil", "sw_vers"})
         EXPECT_EQ(entries.count(kRoot + "/usr/bin/" + program)
                       ? entries.at(kRoot + "/usr/bin/" + program)[3]
                       : '-',

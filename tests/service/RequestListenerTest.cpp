@@ -82,6 +82,31 @@ TEST(RequestListener, AnswersSuccessAtOnceAndHandsOverTheTextUpToItsNul) {
     EXPECT_EQ(cvl::test::CountLogMessages("request listener started"), 1);
 }
 
+// Settings requests are answered by the listener with the controller's reply
+// and its NUL, never queued; before a controller registers they are told so.
+// Texts that only look like them stay notes answered "success".
+TEST(RequestListener, AnswersSettingsRequestsWithTheirDataAndQueuesNone) {
+    RequestListener listener;
+    ASSERT_TRUE(WaitForPort());
+    std::string reply;
+    ASSERT_TRUE(SendRaw(std::string("812_Settings\0", 13), reply));
+    EXPECT_EQ(reply, std::string("error the service is starting; try again\n\0", 42));
+    listener.SetCameraController(cvl::test::TestController());
+    const size_t before = ReceivedRequests().size();
+
+    ASSERT_TRUE(SendRaw(std::string("812_Set iso 800\0", 16), reply));
+    EXPECT_EQ(reply, std::string("ok answered Set iso 800\n\0", 25));
+    std::string text;
+    ASSERT_TRUE(SendRequestForReply("9_Outcome 3", &text));
+    EXPECT_EQ(text, "ok answered Outcome 3\n");
+    ASSERT_TRUE(SendRequestForReply("9_SettingsX", &text));
+    EXPECT_EQ(text, "success");
+    ASSERT_TRUE(SendRequestForReply("9_Set", &text));
+    EXPECT_EQ(text, "success");
+    ASSERT_TRUE(WaitFor([&] { return ReceivedRequests().size() == before + 2; }));
+    EXPECT_EQ(ReceivedRequests().back(), "9_Set");
+}
+
 // More requests than the start-up queue holds, before any controller is
 // registered: what goes makes room as the controller's queue does, so each
 // client's last request and its stream requests are handed over, and the

@@ -15,6 +15,12 @@ void CameraController::AddRequest(std::string request, long process) {
     g_processes.push_back(process);
 }
 
+// Settings requests get their own text back, so a test sees which ones the
+// listener answered itself and that the reply's bytes arrive whole.
+std::string CameraController::AnswerSettingsRequest(const std::string& command) {
+    return "ok answered " + command + "\n";
+}
+
 namespace cvl::test {
 
 CameraController* TestController() {

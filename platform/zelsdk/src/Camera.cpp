@@ -41,13 +41,15 @@ ZelError Camera::SessionError() const {
 
 bool Camera::HasProperty(uint32_t property) const {
     return property == ZEL_PROP_SAVE_TARGET || property == ZEL_PROP_EVF_OUTPUT ||
-           (property == ZEL_PROP_LENS_BARREL && model == Model::Lumidrift);
+           (property == ZEL_PROP_LENS_BARREL && model == Model::Lumidrift) ||
+           controls.Has(property);
 }
 
 uint32_t Camera::Property(uint32_t property) const {
-    return property == ZEL_PROP_SAVE_TARGET  ? saveTarget
-           : property == ZEL_PROP_EVF_OUTPUT ? evfOutput
-                                             : lens;
+    return property == ZEL_PROP_SAVE_TARGET   ? saveTarget
+           : property == ZEL_PROP_EVF_OUTPUT  ? evfOutput
+           : property == ZEL_PROP_LENS_BARREL ? lens
+                                              : controls.Get(property);
 }
 
 void Camera::StartLiveView(Clock::time_point now) {

@@ -4,6 +4,8 @@
 #ifndef ZELSDK_SRC_CAMERA_H
 #define ZELSDK_SRC_CAMERA_H
 
+#include "Controls.h"
+
 #include <ZelSDK/ZelSDK.h>
 
 #include <chrono>
@@ -26,6 +28,9 @@ bool ParseModel(const std::string& text, Model& model);
 // write, and the lens barrel after the remote-shooting command.
 constexpr auto kEvfEventDelay = std::chrono::milliseconds(40);
 constexpr auto kLensDelay = std::chrono::milliseconds(100);
+// How long a settings write and an autofocus take, inside the call.
+constexpr auto kSettingDelay = std::chrono::milliseconds(20);
+constexpr auto kAutofocusDelay = std::chrono::milliseconds(100);
 
 struct Camera {
     // The device record's description text ("Orvak ...") and usable field.
@@ -65,6 +70,8 @@ struct Camera {
     Clock::time_point evfStart;
     int64_t lastServed = -1;
     uint32_t lens = 0;
+    // The settings and the focus; replaced by the model's when plugged in.
+    Controls controls{Model::Standard, 960, 640};
 };
 
 } // namespace gnu::visibility("hidden")]]zelsdk

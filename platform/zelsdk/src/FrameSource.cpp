@@ -1,5 +1,8 @@
 #include "FrameSource.h"
 
+#include "LookRenderer.h"
+
+#include "imaging/JpegDecoder.h"
 #include "imaging/JpegEncoder.h"
 
 #include <algorithm>
@@ -9,6 +12,15 @@
 #include <dirent.h>
 
 namespace zelsdk {
+
+struct FrameSource::LookCache {
+    Look look;
+    std::vector<std::shared_ptr<const Bytes>> pictures;
+};
+
+FrameSource::FrameSource() : m_lookCache(std::make_unique<LookCache>()) {}
+
+FrameSource::~FrameSource() = default;
 
 void FrameSource::Configure(int width, int height, const std::string& folder) {
     m_width = width;
@@ -41,6 +53,42 @@ std::shared_ptr<const FrameSource::Bytes> FrameSource::Picture(uint64_t n) {
     if (m_pictures.empty())
         return nullptr;
     return m_pictures[n % m_pictures.size()];
+}
+
+std::shared_ptr<const FrameSource::Bytes> FrameSource::Picture(uint64_t n, const Look& look) {
+    if (look.Neutral())
+        return Picture(n);
+    std::shared_ptr<const Bytes> original;
+    size_t index = 0;
+    bool pattern = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_pictures.empty())
+            return nullptr;
+        index = n % m_pictures.size();
+        LookCache& cache = *m_lookCache;
+        if (cache.look != look || cache.pictures.size() != m_pictures.size()) {
+            cache.look = look;
+            cache.pictures.assign(m_pictures.size(), nullptr);
+        }
+        if (cache.pictures[index])
+            return cache.pictures[index];
+        original = m_pictures[index];
+        pattern = !m_usingFolder;
+    }
+    // Pattern pictures are drawn again (cheaper than decoding them); a
+    // folder's are decoded. A picture that cannot be decoded goes out as it is.
+    cvl::imaging::Canvas canvas(1, 1, cvl::imaging::Color{0, 0, 0});
+    if (pattern)
+        canvas = Pattern(static_cast<int>(index));
+    else if (!cvl::imaging::DecodeJpeg(*original, canvas))
+        return original;
+    auto rendered =
+        std::make_shared<const Bytes>(cvl::imaging::EncodeJpeg(RenderLook(canvas, look), 80));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_lookCache->look == look && index < m_lookCache->pictures.size())
+        m_lookCache->pictures[index] = rendered;
+    return rendered;
 }
 
 std::string FrameSource::Describe() {
@@ -142,6 +190,10 @@ bool FrameSource::LoadFolder() {
 // Picture index of the loop: colour bars, a sweeping bar, a moving disc and
 // "FRAME index", so that every picture of the loop differs.
 FrameSource::Bytes FrameSource::Draw(int index) {
+    return cvl::imaging::EncodeJpeg(Pattern(index), 80);
+}
+
+cvl::imaging::Canvas FrameSource::Pattern(int index) const {
     using namespace cvl::imaging;
     Canvas canvas(m_width, m_height, Color{24, 28, 40});
     const Color bars[] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
@@ -158,7 +210,7 @@ FrameSource::Bytes FrameSource::Draw(int index) {
     int scale = std::max(1, m_height / 12 / Canvas::kGlyphHeight);
     canvas.DrawTextCentred(m_height / 2 - scale * 4, "FRAME " + std::to_string(index), scale,
                            Color{255, 255, 255});
-    return EncodeJpeg(canvas, 80);
+    return canvas;
 }
 
 } // namespace zelsdk

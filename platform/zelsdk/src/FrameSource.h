@@ -5,6 +5,8 @@
 #ifndef ZELSDK_SRC_FRAMESOURCE_H
 #define ZELSDK_SRC_FRAMESOURCE_H
 
+#include "imaging/BitmapFont.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,8 +16,13 @@
 
 namespace [[gnu::visibility("hidden")]] zelsdk {
 
+struct Look;
+
 class FrameSource {
 public:
+    FrameSource();
+    ~FrameSource();
+
     using Bytes = std::vector<uint8_t>;
 
     // Size of the test pattern and the folder (empty for none); before Start.
@@ -27,6 +34,11 @@ public:
     void Stop();
     // Picture n of the loop, null until the first one is ready.
     std::shared_ptr<const Bytes> Picture(uint64_t n);
+    // Picture n as the look shows it: the picture itself for the neutral
+    // look, else changed and encoded again once, then kept while the look
+    // stays (one loop's worth, for the newest look only). Called without
+    // the simulator's lock: the first pass through the loop encodes.
+    std::shared_ptr<const Bytes> Picture(uint64_t n, const Look& look);
     // What zelsim status shows as the source.
     std::string Describe();
 
@@ -40,6 +52,7 @@ private:
     bool Stopping();
     void Run();
     bool LoadFolder();
+    cvl::imaging::Canvas Pattern(int index) const;
     Bytes Draw(int index);
 
     std::mutex m_mutex;
@@ -50,6 +63,11 @@ private:
     int m_width = 960, m_height = 640, m_target = 48;
     std::string m_folder;
     std::vector<std::shared_ptr<const Bytes>> m_pictures;
+    // The pictures in the newest look other than the neutral one, by place
+    // in the loop (null until rendered). Defined in the source: the PTP/IP
+    // test camera embeds this class and sees none of the settings' types.
+    struct LookCache;
+    std::unique_ptr<LookCache> m_lookCache;
 };
 
 } // namespace gnu::visibility("hidden")]]zelsdk

@@ -58,6 +58,7 @@ ZelError Simulator::Terminate() {
 void Simulator::Plug(Model model) {
     m_camera = std::make_shared<Camera>();
     m_camera->model = model;
+    m_camera->controls = Controls(model, m_settings.width, m_settings.height);
 }
 
 void Simulator::Unplug() {
@@ -105,6 +106,7 @@ std::string Simulator::Status() {
     s << "frames served: " << m_served << "\n";
     s << "size: " << m_settings.SizeText() << "\n";
     s << "source: " << m_frames.Describe() << "\n";
+    s << "settings: " << (c ? c->controls.Describe() : "none") << "\n";
     return s.str();
 }
 
@@ -162,6 +164,27 @@ std::string Simulator::Control(const std::string& line) {
         if (!m_camera || m_camera->model != Model::Lumidrift)
             return "ERROR no camera with a lens barrel is attached\n";
         SetLens(m_camera, w[1] == "open" ? 1 : 0);
+        return "OK\n";
+    }
+    if (verb == "set" && w.size() == 3) {
+        // A change made on the camera body: the property event follows.
+        const uint32_t property = Controls::PropertyByName(w[1]);
+        uint32_t value = 0;
+        const bool negative = !w[2].empty() && w[2][0] == '-';
+        if (!property)
+            return "ERROR unknown setting: " + w[1] + "\n";
+        if (!ParseU32(negative ? w[2].substr(1) : w[2], value))
+            return "ERROR VALUE must be a 32-bit number as the SDK holds it\n";
+        if (negative)
+            value = static_cast<uint32_t>(-static_cast<int64_t>(value));
+        if (!m_camera || !m_camera->controls.Has(property))
+            return "ERROR no camera with that setting is attached\n";
+        bool changed = false;
+        if (m_camera->controls.Set(property, value, changed) != ZEL_ERR_OK)
+            return "ERROR the camera does not allow that value\n";
+        if (changed)
+            m_events.Schedule(m_camera, Pending::Property, ZEL_PROPERTY_EVENT_CHANGED, property,
+                              Clock::duration::zero());
         return "OK\n";
     }
     if (verb == "shutdown-soon" && w.size() == 1) {

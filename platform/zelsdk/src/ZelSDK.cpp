@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <vector>
 #include <thread>
 #include <time.h>
 
@@ -238,10 +240,21 @@ ZelError ZelSetPropertyData(__ZelObject* camera, uint32_t property, int32_t para
     if (ZelError e = BeginProperty(call, data, size, c))
         return e;
     // The lens barrel is read only.
-    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT)
+    if (property != ZEL_PROP_SAVE_TARGET && property != ZEL_PROP_EVF_OUTPUT &&
+        !c->controls.Has(property))
         return call.Done(ZEL_ERR_PROPERTY_UNAVAILABLE);
     if (ZelError e = c->SessionError())
         return call.Done(e);
+    if (c->controls.Has(property)) {
+        // The camera takes a moment to apply a setting, without holding
+        // the simulator's lock. The host's own change raises no event; the
+        // next frame shows it.
+        call.Unlock();
+        std::this_thread::sleep_for(kSettingDelay);
+        call.Lock();
+        bool changed = false;
+        return call.Done(c->controls.Set(property, value, changed));
+    }
     if (property == ZEL_PROP_SAVE_TARGET) {
         c->saveTarget = value;
         return call.Done(ZEL_ERR_OK);
@@ -266,6 +279,27 @@ ZelError ZelSetPropertyData(__ZelObject* camera, uint32_t property, int32_t para
     return call.Done(ZEL_ERR_OK);
 }
 
+ZelError ZelGetPropertyDesc(__ZelObject* camera, uint32_t property, ZelPropertyDesc* outDesc) {
+    SdkCall call("ZelGetPropertyDesc", "camera", camera);
+    call.Trace().Arg("property", property);
+    std::shared_ptr<Camera> c;
+    if (ZelError e = call.BeginCamera(c))
+        return e;
+    if (!outDesc)
+        return call.Done(ZEL_ERR_INVALID_POINTER);
+    if (!c->HasProperty(property))
+        return call.Done(ZEL_ERR_PROPERTY_UNAVAILABLE);
+    if (ZelError e = c->SessionError())
+        return call.Done(e);
+    std::memset(outDesc, 0, sizeof *outDesc);
+    const std::vector<uint32_t> allowed = c->controls.Allowed(property);
+    for (size_t i = 0; i < allowed.size() && i < 128; ++i)
+        outDesc->propDesc[i] = static_cast<int32_t>(allowed[i]);
+    outDesc->numElements = static_cast<int32_t>(std::min<size_t>(allowed.size(), 128));
+    call.Trace().Out("count", outDesc->numElements);
+    return call.Done(ZEL_ERR_OK);
+}
+
 ZelError ZelSetCapacity(__ZelObject* camera, ZelCapacity capacity) {
     SdkCall call("ZelSetCapacity", "camera", camera);
     call.Trace().Arg("capacity", std::to_string(capacity.freeBlocks) + "," +
@@ -285,6 +319,18 @@ ZelError ZelSendCommand(__ZelObject* camera, uint32_t command, int32_t parameter
         return e;
     if (command == ZEL_CMD_EXTEND_SHUTDOWN_TIMER)
         return call.Done(ZEL_ERR_OK);
+    if (command == ZEL_CMD_AUTOFOCUS) {
+        if (parameter != 0)
+            return call.Done(ZEL_ERR_INVALID_PARAMETER);
+        // Focusing takes the camera a while; the lock is not held.
+        call.Unlock();
+        std::this_thread::sleep_for(kAutofocusDelay);
+        call.Lock();
+        c->controls.Autofocus();
+        return call.Done(ZEL_ERR_OK);
+    }
+    if (command == ZEL_CMD_DRIVE_FOCUS)
+        return call.Done(c->controls.DriveFocus(parameter));
     if (command != ZEL_CMD_REMOTE_SHOOTING || c->model != Model::Lumidrift)
         return call.Done(ZEL_ERR_PROPERTY_UNAVAILABLE);
     if (parameter != 0 && parameter != 1)
@@ -335,6 +381,7 @@ ZelError ZelDownloadEvfImage(__ZelObject* camera, __ZelObject* image) {
     std::shared_ptr<const Bytes> picture = S().m_frames.Picture(static_cast<uint64_t>(frame));
     if (!picture)
         return call.Done(ZEL_ERR_FRAME_NOT_READY);
+    const Look look = c->controls.PictureLook();
     c->lastServed = frame;
     uint64_t sequence = ++S().m_sequence;
     S().m_served++;
@@ -342,7 +389,14 @@ ZelError ZelDownloadEvfImage(__ZelObject* camera, __ZelObject* image) {
     uint32_t downloadMs = S().m_settings.downloadMs;
     call.Unlock();
 
-    // The transfer itself, without holding the simulator's lock.
+    // The transfer itself, without holding the simulator's lock; the
+    // settings change the picture first (at once when it was changed in
+    // the same look before).
+    if (!look.Neutral()) {
+        if (std::shared_ptr<const Bytes> looked =
+                S().m_frames.Picture(static_cast<uint64_t>(frame), look))
+            picture = looked;
+    }
     if (downloadMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(downloadMs));
     Bytes out = FrameSource::Stamped(*picture, sequence, MonotonicNs());

@@ -14,9 +14,9 @@ namespace {
 // The usage text, naming the program `program`.
 std::string Usage(const std::string& program) {
     std::string usage;
-    for (const char* verb :
-         {"status", "plug [standard|lumidrift|unusable]", "unplug", "busy on|off", "evf off",
-          "lens open|close", "shutdown-soon", "fail CALL CODE [COUNT]", "calls [--clear]"})
+    for (const char* verb : {"status", "plug [standard|lumidrift|unusable]", "unplug",
+                             "busy on|off", "evf off", "lens open|close", "set SETTING VALUE",
+                             "shutdown-soon", "fail CALL CODE [COUNT]", "calls [--clear]"})
         usage += (usage.empty() ? "usage: " : "       ") + program + " " + verb + "\n";
     return usage;
 }
@@ -38,6 +38,8 @@ bool Valid(int argc, char** argv) {
         return n == 1 && (arg(2) == "open" || arg(2) == "close");
     if (verb == "fail")
         return n == 2 || n == 3;
+    if (verb == "set")
+        return n == 2;
     if (verb == "calls")
         return n == 0 || (n == 1 && arg(2) == "--clear");
     return false;

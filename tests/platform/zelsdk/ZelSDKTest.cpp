@@ -1,3 +1,4 @@
+#include "FrameMeasure.h"
 #include "TestSupport.h"
 
 #include <ZelSDK/ZelSDK.h>
@@ -467,4 +468,123 @@ TEST_F(ZelSDKTest, TerminateFromInsideAHandlerDoesNotDeadlock) {
     EXPECT_EQ(result.load(), 0u);
     EXPECT_EQ(ZelOpenSession(camera), ZEL_ERR_SDK_NOT_INITIALIZED);
     EXPECT_EQ(ZelInitializeSDK(), 0u); // and the SDK can start again
+}
+
+namespace {
+
+uint32_t Get(__ZelObject* camera, uint32_t property) {
+    uint32_t value = 0;
+    EXPECT_EQ(ZelGetPropertyData(camera, property, 0, 4, &value), 0u);
+    return value;
+}
+
+ZelError Set(__ZelObject* camera, uint32_t property, uint32_t value) {
+    return ZelSetPropertyData(camera, property, 0, 4, &value);
+}
+
+std::vector<int32_t> Allowed(__ZelObject* camera, uint32_t property) {
+    ZelPropertyDesc desc = {};
+    EXPECT_EQ(ZelGetPropertyDesc(camera, property, &desc), 0u);
+    return std::vector<int32_t>(desc.propDesc, desc.propDesc + desc.numElements);
+}
+
+} // namespace
+
+// Each setting shows in the next frames: brighter with exposure, tinted with
+// white balance, magnified around the zoom position, blurred by a focus
+// drive until autofocus, smaller with the live-view size. The values allowed
+// depend on the model; a change on the body raises the property event; set
+// calls fail on request like every call.
+TEST_F(ZelSDKTest, SettingsShowInThePictureAndFollowTheModel) {
+    setenv("ZELSIM_SIZE", "480x320", 1);
+    setenv("ZELSIM_DOWNLOAD_MS", "0", 1);
+    Init();
+    __ZelObject* camera = FirstCamera();
+    Register(camera);
+    uint32_t value = 0;
+    EXPECT_EQ(ZelGetPropertyData(camera, ZEL_PROP_ISO, 0, 4, &value), ZEL_ERR_SESSION_NOT_OPEN);
+    ASSERT_EQ(ZelOpenSession(camera), 0u);
+    StartEvf(camera);
+    auto measure = [&](cvl::test::FrameMeasure& m) {
+        std::string jpeg;
+        ASSERT_TRUE(DownloadSoon(camera, jpeg));
+        ASSERT_TRUE(cvl::test::MeasureJpeg(jpeg, m));
+        EXPECT_GT(CommentValue(jpeg, "seq"), 0u);
+    };
+    cvl::test::FrameMeasure plain;
+    measure(plain);
+    EXPECT_EQ(plain.width, 480);
+
+    EXPECT_EQ(Allowed(camera, ZEL_PROP_ISO),
+              (std::vector<int32_t>{0, 100, 200, 400, 800, 1600, 3200, 6400}));
+    EXPECT_EQ(Allowed(camera, ZEL_PROP_EVF_SIZE).front(), static_cast<int32_t>(ZEL_SIZE(480, 320)));
+    EXPECT_TRUE(Allowed(camera, ZEL_PROP_EVF_ZOOM_POSITION).empty());
+    EXPECT_EQ(Get(camera, ZEL_PROP_APERTURE), 56u);
+    EXPECT_EQ(Set(camera, ZEL_PROP_ISO, 900), ZEL_ERR_INVALID_PARAMETER);
+    EXPECT_EQ(Get(camera, ZEL_PROP_ISO), 400u);
+
+    cvl::test::FrameMeasure m;
+    ASSERT_EQ(Set(camera, ZEL_PROP_EXPOSURE_COMPENSATION, 1000), 0u);
+    measure(m);
+    EXPECT_GT(m.Brightness(), plain.Brightness() * 1.3);
+    ASSERT_EQ(Set(camera, ZEL_PROP_EXPOSURE_COMPENSATION, 0), 0u);
+    ASSERT_EQ(Set(camera, ZEL_PROP_SHUTTER_SPEED, ZEL_SHUTTER(1, 250)), 0u);
+    measure(m);
+    EXPECT_LT(m.Brightness(), plain.Brightness() * 0.5);
+    ASSERT_EQ(Set(camera, ZEL_PROP_SHUTTER_SPEED, ZEL_SHUTTER(1, 60)), 0u);
+
+    ASSERT_EQ(Set(camera, ZEL_PROP_WHITE_BALANCE, ZEL_WB_TUNGSTEN), 0u);
+    measure(m);
+    EXPECT_GT(m.blue / m.red, plain.blue / plain.red * 1.4);
+    ASSERT_EQ(Set(camera, ZEL_PROP_WHITE_BALANCE, ZEL_WB_AUTO), 0u);
+
+    // The yellow bar (the second of eight, in the top quarter) fills the
+    // picture at 10x around its middle.
+    ASSERT_EQ(Set(camera, ZEL_PROP_EVF_ZOOM_POSITION, ZEL_POINT(187, 125)), 0u);
+    ASSERT_EQ(Set(camera, ZEL_PROP_EVF_ZOOM, 10), 0u);
+    measure(m);
+    EXPECT_EQ(m.width, 480);
+    EXPECT_GT(m.red, 200);
+    EXPECT_GT(m.green, 200);
+    EXPECT_LT(m.blue, 60);
+    ASSERT_EQ(Set(camera, ZEL_PROP_EVF_ZOOM, 1), 0u);
+
+    ASSERT_EQ(ZelSendCommand(camera, ZEL_CMD_DRIVE_FOCUS, ZEL_FOCUS_FAR(3)), 0u);
+    measure(m);
+    EXPECT_LT(m.sharpness, plain.sharpness * 0.6);
+    ASSERT_EQ(ZelSendCommand(camera, ZEL_CMD_DRIVE_FOCUS, ZEL_FOCUS_NEAR(3)), 0u);
+    measure(m);
+    EXPECT_GT(m.sharpness, plain.sharpness * 0.8);
+    ASSERT_EQ(ZelSendCommand(camera, ZEL_CMD_DRIVE_FOCUS, ZEL_FOCUS_NEAR(2)), 0u);
+    ASSERT_EQ(ZelSendCommand(camera, ZEL_CMD_AUTOFOCUS, 0), 0u);
+    measure(m);
+    EXPECT_GT(m.sharpness, plain.sharpness * 0.8);
+    EXPECT_EQ(ZelSendCommand(camera, ZEL_CMD_DRIVE_FOCUS, 4), ZEL_ERR_INVALID_PARAMETER);
+
+    ASSERT_EQ(Set(camera, ZEL_PROP_EVF_SIZE, ZEL_SIZE(240, 160)), 0u);
+    measure(m);
+    EXPECT_EQ(m.width, 240);
+    EXPECT_EQ(m.height, 160);
+
+    // On the camera body: the value changes and the event names it.
+    ASSERT_EQ(Zelsim("set iso 1600"), 0);
+    ASSERT_TRUE(WaitFor([&] { return SawProperty(ZEL_PROP_ISO); }));
+    EXPECT_EQ(Get(camera, ZEL_PROP_ISO), 1600u);
+    EXPECT_NE(Zelsim("set iso 900"), 0);
+    EXPECT_NE(Zelsim("set loudness 3"), 0);
+    ASSERT_EQ(Zelsim("fail ZelSetPropertyData 0x8D01"), 0);
+    EXPECT_EQ(Set(camera, ZEL_PROP_ISO, 800), ZEL_ERR_DEVICE_BUSY);
+    EXPECT_EQ(Get(camera, ZEL_PROP_ISO), 1600u);
+
+    // Another model allows other values.
+    ASSERT_EQ(Zelsim("unplug"), 0);
+    ASSERT_EQ(Zelsim("plug lumidrift"), 0);
+    ZelRelease(camera);
+    camera = FirstCamera();
+    ASSERT_EQ(ZelOpenSession(camera), 0u);
+    EXPECT_EQ(Allowed(camera, ZEL_PROP_ISO),
+              (std::vector<int32_t>{0, 100, 200, 400, 800, 1600, 3200}));
+    EXPECT_EQ(Allowed(camera, ZEL_PROP_EVF_ZOOM), (std::vector<int32_t>{1, 3}));
+    EXPECT_EQ(Set(camera, ZEL_PROP_EVF_ZOOM, 10), ZEL_ERR_INVALID_PARAMETER);
+    ZelRelease(camera);
 }

@@ -1,0 +1,216 @@
+// cvl-bench-settings: camera settings while a client streams.
+//
+// 1. Latency: CHANGES times, white balance goes between auto and tungsten
+//    (a change the picture shows clearly: the blue-difference channel moves).
+//    The time runs from the set request to the first frame the client gets
+//    whose tint is the new one; the client polls every 2 ms.
+// 2. Sweep: a consumer calls GetFrame 30 times a second, as a video
+//    application does, for BASE seconds without changes and then during a
+//    sweep of SWEEP changes (ISO, exposure compensation, white balance and
+//    shutter speed in turn, one every 150 ms, each waited for). Frames lost
+//    are gaps in the simulator's sequence numbers among the frames the
+//    consumer got; what the sweep adds over the quiet part, per change, is
+//    what the changes cost. Status pictures are counted.
+//
+// Usage: cvl-bench-settings [CHANGES] [SWEEP] [BASE]   (defaults 50, 100, 10)
+// Prints one line of JSON.
+#include "CVLClient.h"
+#include "CVLSettings.h"
+#include "EvfFrame.h"
+#include "JpegDecoder.h"
+#include "cvlhost/FrameStamp.h"
+#include "cvlhost/StockFrames.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+// The mean blue difference (Cb) of a frame, from a sparse grid.
+bool MeanCb(const EvfFrame& frame, double& cb) {
+    static std::vector<uint8_t> pixels;
+    int width = 0;
+    int height = 0;
+    if (!cvl::bench::DecodeJpeg(frame.GetBuf(), static_cast<size_t>(frame.GetBufSize()), pixels,
+                                width, height) ||
+        width <= 0 || height <= 0)
+        return false;
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < height; y += 8)
+        for (int x = 0; x < width; x += 8, ++count)
+            sum += pixels[(static_cast<size_t>(y) * width + x) * 3 + 1];
+    cb = sum / count;
+    return true;
+}
+
+struct Consumed {
+    uint64_t lastSequence = 0;
+    long frames = 0;
+    long lost = 0;
+    long status = 0;
+};
+
+void Take(const EvfFrame& frame, const cvl::host::StockFrames& stock, Consumed& c) {
+    if (stock.Kind(frame) != cvl::host::FrameKind::Live) {
+        ++c.status;
+        return;
+    }
+    cvl::host::FrameStamp stamp;
+    if (!cvl::host::ReadFrameStamp(frame.GetBuf(), static_cast<size_t>(frame.GetBufSize()),
+                                   stamp) ||
+        stamp.sequence == c.lastSequence)
+        return;
+    if (c.lastSequence != 0 && stamp.sequence > c.lastSequence + 1)
+        c.lost += static_cast<long>(stamp.sequence - c.lastSequence - 1);
+    c.lastSequence = stamp.sequence;
+    ++c.frames;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int changes = argc > 1 ? std::atoi(argv[1]) : 50;
+    const int sweep = argc > 2 ? std::atoi(argv[2]) : 100;
+    const int baseSeconds = argc > 3 ? std::atoi(argv[3]) : 10;
+    const cvl::host::StockFrames stock;
+    CVLClient client;
+    CVLSettings settings;
+    std::string error;
+    client.StartStreaming();
+
+    // Wait for live frames and the settings.
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    std::vector<CVLSetting> list;
+    while (!settings.List(list, error)) {
+        delete client.GetFrame();
+        if (Clock::now() > deadline) {
+            std::fprintf(stderr, "cvl-bench-settings: %s\n", error.c_str());
+            client.StopStreaming();
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!settings.Set("white-balance", "auto", error)) {
+        std::fprintf(stderr, "cvl-bench-settings: %s\n", error.c_str());
+        client.StopStreaming();
+        return 1;
+    }
+
+    // 1. Latency. The tint of the two settings, measured once each.
+    double tint[2] = {0, 0};
+    const char* balance[2] = {"auto", "tungsten"};
+    for (int side = 1; side >= 0; --side) {
+        settings.Set("white-balance", balance[side], error);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (int i = 0; i < 10; ++i) {
+            std::unique_ptr<EvfFrame> frame(client.GetFrame());
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        std::unique_ptr<EvfFrame> frame(client.GetFrame());
+        MeanCb(*frame, tint[side]);
+    }
+    const double middle = (tint[0] + tint[1]) / 2;
+    const bool tungstenAbove = tint[1] > tint[0];
+    std::vector<double> latencies;
+    int missed = 0;
+    for (int i = 0; i < changes; ++i) {
+        const int side = (i + 1) % 2;
+        const auto start = Clock::now();
+        if (settings.SubmitSet("white-balance", balance[side], error) == 0) {
+            ++missed;
+            continue;
+        }
+        uint64_t lastSequence = 0;
+        bool seen = false;
+        while (!seen && Clock::now() - start < std::chrono::seconds(5)) {
+            std::unique_ptr<EvfFrame> frame(client.GetFrame());
+            cvl::host::FrameStamp stamp;
+            double cb = 0;
+            if (cvl::host::ReadFrameStamp(frame->GetBuf(), static_cast<size_t>(frame->GetBufSize()),
+                                          stamp) &&
+                stamp.sequence != lastSequence && MeanCb(*frame, cb)) {
+                lastSequence = stamp.sequence;
+                seen = ((cb > middle) == tungstenAbove) == (side == 1);
+            }
+            if (!seen)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (seen)
+            latencies.push_back(Ms(Clock::now() - start));
+        else
+            ++missed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    // 2. The sweep, beside a 30 fps consumer.
+    std::atomic<bool> sweeping{false};
+    std::atomic<bool> done{false};
+    Consumed quiet;
+    Consumed during;
+    std::thread consumer([&] {
+        auto next = Clock::now();
+        while (!done) {
+            std::unique_ptr<EvfFrame> frame(client.GetFrame());
+            Take(*frame, stock, sweeping ? during : quiet);
+            next += std::chrono::microseconds(33333);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(baseSeconds));
+    const struct {
+        const char* name;
+        std::vector<const char*> values;
+    } steps[] = {{"iso", {"200", "800", "400"}},
+                 {"exposure-compensation", {"+0.7", "-0.7", "0"}},
+                 {"white-balance", {"daylight", "cloudy", "auto"}},
+                 {"shutter-speed", {"1/30", "1/125", "1/60"}}};
+    int failed = 0;
+    sweeping = true;
+    const auto sweepStart = Clock::now();
+    for (int i = 0; i < sweep; ++i) {
+        const auto& step = steps[i % 4];
+        const auto at = sweepStart + std::chrono::milliseconds(150) * i;
+        std::this_thread::sleep_until(at);
+        if (!settings.Set(step.name, step.values[(i / 4) % 3], error))
+            ++failed;
+    }
+    const double sweepSeconds = std::chrono::duration<double>(Clock::now() - sweepStart).count();
+    done = true;
+    consumer.join();
+    client.StopStreaming();
+
+    const double quietLostPerSecond = baseSeconds > 0 ? quiet.lost / double(baseSeconds) : 0;
+    const double addedLost = during.lost - quietLostPerSecond * sweepSeconds;
+    std::printf("{\"changes\": %d, \"latency_ms\": {\"p50\": %.1f, \"p95\": %.1f, \"max\": %.1f}, "
+                "\"missed\": %d, \"sweep\": %d, \"sweep_failed\": %d, \"sweep_seconds\": %.1f, "
+                "\"quiet\": {\"frames\": %ld, \"lost\": %ld, \"status\": %ld}, "
+                "\"during\": {\"frames\": %ld, \"lost\": %ld, \"status\": %ld}, "
+                "\"lost_per_change\": %.2f}\n",
+                changes, Percentile(latencies, 0.5), Percentile(latencies, 0.95),
+                Percentile(latencies, 1.0), missed, sweep, failed, sweepSeconds, quiet.frames,
+                quiet.lost, quiet.status, during.frames, during.lost, during.status,
+                sweep > 0 ? std::max(0.0, addedLost) / sweep : 0.0);
+    return missed == 0 && failed == 0 ? 0 : 1;
+}

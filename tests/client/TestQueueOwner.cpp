@@ -18,6 +18,11 @@ void CameraController::AddRequest(std::string request, long) {
         cvl::test::g_owner->AddRequest(request);
 }
 
+// These tests drive stream requests only; a settings request finds no camera.
+std::string CameraController::AnswerSettingsRequest(const std::string&) {
+    return "error no camera connected\n";
+}
+
 namespace cvl::test {
 
 TestQueueOwner::TestQueueOwner() {

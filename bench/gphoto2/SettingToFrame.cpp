@@ -10,11 +10,12 @@
 // Prints a table row each and a JSON line.
 //
 // Usage: cvl-bench-gphoto2-settings [changes] [camera-fps]
+#include "EvfDownloadLoop.h"
+
 #include <ZelSDK/ZelSDK.h>
 #include <cvlhost/JpegHeader.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,13 +49,14 @@ uint64_t MadeNs(const uint8_t* bytes, uint64_t length) {
 
 class Downloads {
 public:
-    explicit Downloads(__ZelObject* camera) : m_camera(camera) {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Downloads() {
-        m_stop = true;
-        m_thread.join();
-    }
+    explicit Downloads(__ZelObject* camera)
+        : m_loop(camera, [this](ZelError error, const uint8_t* bytes, uint64_t length) {
+              if (error != ZEL_ERR_OK)
+                  return;
+              Frame frame{Clock::now(), JpegWidth(bytes, length), MadeNs(bytes, length)};
+              std::lock_guard<std::mutex> lock(m_mutex);
+              m_frames.push_back(frame);
+          }) {}
     std::vector<Frame> Since(Clock::time_point start) {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<Frame> found;
@@ -65,33 +67,10 @@ public:
     }
 
 private:
-    void Run() {
-        __ZelObject* stream = nullptr;
-        __ZelObject* image = nullptr;
-        ZelCreateMemoryStream(0, &stream);
-        ZelCreateEvfImageRef(stream, &image);
-        while (!m_stop) {
-            uint8_t* bytes = nullptr;
-            uint64_t length = 0;
-            if (ZelDownloadEvfImage(m_camera, image) != ZEL_ERR_OK ||
-                ZelGetPointer(stream, &bytes) != ZEL_ERR_OK ||
-                ZelGetLength(stream, &length) != ZEL_ERR_OK || !bytes) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                continue;
-            }
-            Frame frame{Clock::now(), JpegWidth(bytes, length), MadeNs(bytes, length)};
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_frames.push_back(frame);
-        }
-        ZelRelease(image);
-        ZelRelease(stream);
-    }
-
-    __ZelObject* m_camera;
-    std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::vector<Frame> m_frames;
-    std::thread m_thread;
+    // Last, so that it stops before the frames go.
+    cvl::test::EvfDownloadLoop m_loop;
 };
 
 double Percentile(std::vector<double> values, double p) {

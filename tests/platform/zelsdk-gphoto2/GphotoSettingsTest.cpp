@@ -5,6 +5,7 @@
 // event, a missing setting, slow property calls, and a body that leaves live
 // view when a setting changes.
 #include "CameraProcess.h"
+#include "EvfDownloadLoop.h"
 #include "TestSupport.h"
 
 #include <ZelSDK/ZelSDK.h>
@@ -18,7 +19,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace cvl::test {
@@ -51,13 +51,16 @@ int ChangedEvents(uint32_t property) {
 // ready yet.
 class Stream {
 public:
-    explicit Stream(__ZelObject* camera) : m_camera(camera) {
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~Stream() {
-        m_stop = true;
-        m_thread.join();
-    }
+    explicit Stream(__ZelObject* camera)
+        : m_loop(camera, [this](ZelError e, const uint8_t* bytes, uint64_t length) {
+              int width = 0, height = 0;
+              if (e == ZEL_ERR_OK && cvl::host::ReadJpegSize(bytes, length, width, height)) {
+                  m_width = width;
+                  ++m_frames;
+              } else if (e != ZEL_ERR_FRAME_NOT_READY) {
+                  ++m_failures;
+              }
+          }) {}
     uint64_t Frames() const { return m_frames; }
     int Failures() const { return m_failures; }
     int Width() const { return m_width; }
@@ -68,37 +71,11 @@ public:
     }
 
 private:
-    void Run() {
-        __ZelObject* stream = nullptr;
-        __ZelObject* image = nullptr;
-        ZelCreateMemoryStream(0, &stream);
-        ZelCreateEvfImageRef(stream, &image);
-        while (!m_stop) {
-            const ZelError e = ZelDownloadEvfImage(m_camera, image);
-            uint8_t* bytes = nullptr;
-            uint64_t length = 0;
-            int width = 0, height = 0;
-            if (e == ZEL_ERR_OK && ZelGetPointer(stream, &bytes) == ZEL_ERR_OK &&
-                ZelGetLength(stream, &length) == ZEL_ERR_OK && bytes &&
-                cvl::host::ReadJpegSize(bytes, length, width, height)) {
-                m_width = width;
-                ++m_frames;
-            } else if (e != ZEL_ERR_FRAME_NOT_READY) {
-                ++m_failures;
-            }
-            if (e != ZEL_ERR_OK)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ZelRelease(image);
-        ZelRelease(stream);
-    }
-
-    __ZelObject* m_camera;
-    std::atomic<bool> m_stop{false};
     std::atomic<uint64_t> m_frames{0};
     std::atomic<int> m_failures{0};
     std::atomic<int> m_width{0};
-    std::thread m_thread;
+    // Last, so that it stops before the counters go.
+    EvfDownloadLoop m_loop;
 };
 
 class GphotoSettings : public ::testing::Test {

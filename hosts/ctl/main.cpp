@@ -52,6 +52,9 @@ int Run(const std::string& program, const std::vector<std::string>& words, int t
         std::vector<CVLSetting> list;
         if (!settings.List(list, error))
             return Fail(program, error);
+        // Not an error: the camera, or the camera SDK in use, has none.
+        if (list.empty())
+            std::fprintf(stderr, "%s: the camera offers none of the settings\n", program.c_str());
         for (const CVLSetting& setting : list) {
             std::string allowed;
             for (size_t i = 0; i < setting.allowed.size(); ++i)

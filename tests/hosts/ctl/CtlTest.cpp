@@ -173,9 +173,16 @@ TEST_F(CtlTest, EverySettingRoundTripsAndTheFramesShowIt) {
     EXPECT_EQ(small.width, 240);
     EXPECT_EQ(small.height, 160);
 
-    // A change on the camera body reaches the list.
+    // A change on the camera body reaches the list, and the change counter
+    // tells a client that keeps a copy.
+    CVLSettings settings;
+    uint64_t before = 0;
+    ASSERT_TRUE(settings.Changes(before));
     Zelsim("set iso 3200");
     EXPECT_TRUE(WaitFor([] { return Ctl("get iso").output == "3200\n"; }));
+    uint64_t after = 0;
+    ASSERT_TRUE(settings.Changes(after));
+    EXPECT_NE(after, before);
 }
 
 TEST_F(CtlTest, BadInputGetsAClearAnswerAndTheStreamGoesOn) {

@@ -28,6 +28,26 @@ HttpReply Post(uint16_t port, const std::string& path, const std::string& body,
                     seconds(20), source);
 }
 
+// A change carried through: 200 at once, or 202 and then 200 from the
+// outcome it names once the camera is done; the last status otherwise.
+int Apply(uint16_t port, const std::string& path, const std::string& body,
+          const std::string& source = "") {
+    const HttpReply reply = Post(port, path, body, "Content-Type: application/json\r\n", source);
+    if (reply.status != 202)
+        return reply.status;
+    const std::string location = reply.Header("Location");
+    EXPECT_EQ(location.rfind("/settings/outcomes/", 0), 0u) << reply.raw;
+    EXPECT_NE(reply.body.find("\"outcome\":\"pending\""), std::string::npos) << reply.body;
+    int status = 202;
+    WaitFor(
+        [&] {
+            status = Get(port, location, "GET", source).status;
+            return status != 202;
+        },
+        seconds(30));
+    return status;
+}
+
 double Brightness(uint16_t port) {
     FrameMeasure measure;
     return MeasureJpeg(Get(port, "/snapshot.jpg").body, measure) ? measure.Brightness() : -1;
@@ -81,19 +101,17 @@ TEST_F(CvlWebSettings, ListsAndChangesTheCameraAndRefusesBadRequestsWithTheirSta
 
     // A change: done once the camera has it, and the picture brighter.
     const double before = Brightness(port);
-    HttpReply set = Post(port, "/settings/exposure-compensation", "{\"value\": \"+2\"}");
-    EXPECT_EQ(set.status, 200) << set.raw;
-    EXPECT_NE(set.body.find("\"outcome\":\"done\""), std::string::npos) << set.body;
+    EXPECT_EQ(Apply(port, "/settings/exposure-compensation", "{\"value\": \"+2\"}"), 200);
     EXPECT_NE(Get(port, "/settings/exposure-compensation").body.find("\"value\":\"+2\""),
               std::string::npos);
     EXPECT_TRUE(WaitFor([&] { return Brightness(port) > before + 20; }, seconds(10)))
         << before << " then " << Brightness(port);
     EXPECT_NE(Get(port, "/settings/changes").body, changes);
     // Numbers are taken as written; an action by its words.
-    EXPECT_EQ(Post(port, "/settings/iso", "{\"value\":800}").status, 200);
-    EXPECT_EQ(Post(port, "/settings/actions", "{\"action\":\"zoom 5\"}").status, 200);
-    EXPECT_EQ(Post(port, "/settings/actions", "{\"action\":\"focus near 2\"}").status, 200);
-    EXPECT_EQ(Post(port, "/settings/actions", "{\"action\":\"autofocus\"}").status, 200);
+    EXPECT_EQ(Apply(port, "/settings/iso", "{\"value\":800}"), 200);
+    EXPECT_EQ(Apply(port, "/settings/actions", "{\"action\":\"zoom 5\"}"), 200);
+    EXPECT_EQ(Apply(port, "/settings/actions", "{\"action\":\"focus near 2\"}"), 200);
+    EXPECT_EQ(Apply(port, "/settings/actions", "{\"action\":\"autofocus\"}"), 200);
     EXPECT_NE(Get(port, "/settings/zoom").body.find("\"value\":\"5\""), std::string::npos);
 
     // Refusals: the service's message, the status of its kind.
@@ -194,10 +212,7 @@ TEST_F(CvlWebSettings, OtherMachinesGetForbiddenUnlessRemoteSettingsAreOn) {
     EXPECT_NE(remote.Errors().find("can change the camera's settings"), std::string::npos);
     EXPECT_TRUE(WaitFor([&] { return Get(remote.Port(), "/settings", "GET", other).status == 200; },
                         seconds(30)));
-    EXPECT_EQ(Post(remote.Port(), "/settings/iso", "{\"value\":\"800\"}",
-                   "Content-Type: application/json\r\n", other)
-                  .status,
-              200);
+    EXPECT_EQ(Apply(remote.Port(), "/settings/iso", "{\"value\":\"800\"}", other), 200);
 }
 
 } // namespace

@@ -99,13 +99,14 @@ int main() {
     // One service per installation: a second one started beside a running
     // one found the log in use and touched nothing. It ends before it runs
     // anything, so the running service's log, frame files and request port
-    // stay as they are.
+    // stay as they are. Like every other way out of main it returns 0: the
+    // line on standard error says why.
     if (g_logger.InUse()) {
         std::fprintf(stderr,
                      "CVLService: another service is running with this installation (its log "
                      "%s is in use); this one ends\n",
                      CVLResolvePath(CVL_PATH_LOG));
-        return 1;
+        return 0;
     }
     signal(SIGTERM, term_handler);
     const bool sandboxMode = EnableSandboxMode();

@@ -126,11 +126,11 @@ void Camera::ExtendShutdownTimer() {
 }
 
 void Camera::QueueSettingChange(int id) {
-    m_commandProcessor.Add(new ApplySettingCommand(this, id), false);
+    m_commandProcessor.AddNext(new ApplySettingCommand(this, id));
 }
 
 void Camera::QueueSettingAction() {
-    m_commandProcessor.Add(new CameraActionCommand(this), false);
+    m_commandProcessor.AddNext(new CameraActionCommand(this));
 }
 
 void Camera::ClearCommandQueue() {

@@ -10,6 +10,7 @@
 #include <libproc.h>
 #include <sys/proc_info.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <unistd.h>
@@ -108,8 +109,7 @@ bool CameraController::HandleRequest(const std::string& request) {
         // thread and a place in the list ahead of real clients, and the
         // camera a connection that nobody would watch.
         if (!FramePortExists(senderId)) {
-            RefuseFrameSender(m_refusingNoPort, "frame sender " + LoggableText(senderId) +
-                                                    " not added, the client has no frame port");
+            RefuseWithoutFramePort(senderId);
             return false;
         }
         AddFrameSender(senderId, false);
@@ -300,9 +300,26 @@ void CameraController::RefuseFrameSender(bool& refusing, const std::string& line
         g_logger.Log(line);
 }
 
+void CameraController::RefuseWithoutFramePort(const std::string& id) {
+    pthread_mutex_lock(&m_refusingMutex);
+    const bool first =
+        std::find(m_refusedNoPort.begin(), m_refusedNoPort.end(), id) == m_refusedNoPort.end();
+    if (first) {
+        // Bounded, so that a flood of new identifiers costs no memory; one
+        // forgotten is logged again at its next refusal.
+        if (m_refusedNoPort.size() >= kMaxRefusedRemembered)
+            m_refusedNoPort.pop_front();
+        m_refusedNoPort.push_back(id);
+    }
+    pthread_mutex_unlock(&m_refusingMutex);
+    if (first)
+        g_logger.Log("frame sender " + LoggableText(id) +
+                     " not added, the client has no frame port");
+}
+
 void CameraController::EndRefusals() {
     pthread_mutex_lock(&m_refusingMutex);
-    m_refusingNoPort = false;
+    m_refusedNoPort.clear();
     m_refusingFull = false;
     pthread_mutex_unlock(&m_refusingMutex);
 }

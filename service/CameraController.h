@@ -16,6 +16,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <string>
 
@@ -80,6 +81,9 @@ private:
     static bool FramePortExists(const std::string& id);
     // Logs a refused sender, the first of its kind in a burst only.
     void RefuseFrameSender(bool& refusing, const std::string& line);
+    // Logs a sender refused for want of a frame port, the first refusal of
+    // each identifier in a burst only.
+    void RefuseWithoutFramePort(const std::string& id);
     // A pass that found no request waiting ends a burst of refusals.
     void EndRefusals();
 
@@ -92,10 +96,12 @@ private:
     FrameGrabber m_frameGrabber;
     std::list<FrameSender*> m_frameSenders;
     pthread_mutex_t m_frameSendersMutex = PTHREAD_MUTEX_INITIALIZER;
-    // Set from the first sender refused for want of a frame port, and from
-    // the first refused at kMaxFrameSenders, until a pass finds no request
-    // waiting: one line per burst.
-    bool m_refusingNoPort = false;
+    // The identifiers refused for want of a frame port, oldest first, at
+    // most kMaxRefusedRemembered of them, and a flag set from the first
+    // sender refused at kMaxFrameSenders; both until a pass finds no request
+    // waiting: one line per identifier, and one for the cap, per burst.
+    static constexpr size_t kMaxRefusedRemembered = 64;
+    std::deque<std::string> m_refusedNoPort;
     bool m_refusingFull = false;
     pthread_mutex_t m_refusingMutex = PTHREAD_MUTEX_INITIALIZER;
     RequestQueue m_requests;

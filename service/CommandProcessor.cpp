@@ -39,12 +39,23 @@ void CommandProcessor::Add(Command* command, bool droppable) {
         delete command;
 }
 
+void CommandProcessor::AddNext(Command* command) {
+    if (!command)
+        return;
+    pthread_mutex_lock(&m_commandQueueMutex);
+    m_commandQueue.insert(m_commandQueue.begin() + static_cast<long>(m_nextCount), command);
+    ++m_nextCount;
+    pthread_mutex_unlock(&m_commandQueueMutex);
+}
+
 Command* CommandProcessor::Retrieve() {
     Command* command = nullptr;
     pthread_mutex_lock(&m_commandQueueMutex);
     if (!m_commandQueue.empty()) {
         command = m_commandQueue.front();
         m_commandQueue.pop_front();
+        if (m_nextCount > 0)
+            --m_nextCount;
     }
     pthread_mutex_unlock(&m_commandQueueMutex);
     return command;
@@ -54,6 +65,7 @@ void CommandProcessor::ClearQueue() {
     std::deque<Command*> cleared;
     pthread_mutex_lock(&m_commandQueueMutex);
     cleared.swap(m_commandQueue);
+    m_nextCount = 0;
     pthread_mutex_unlock(&m_commandQueueMutex);
     // Destroyed outside the lock: a command's destructor is not run under it.
     for (Command* command : cleared)

@@ -21,6 +21,11 @@ public:
     // Takes ownership. A droppable command is destroyed instead of queued
     // when 10 or more commands are pending; others are always queued.
     void Add(Command* command, bool droppable);
+    // Takes ownership and queues the command ahead of every pending command
+    // queued with Add, behind those queued with AddNext before it (which
+    // keep their order); never refused. A camera setting then waits for the
+    // command that runs, not for a backlog of downloads of a slow camera.
+    void AddNext(Command* command);
     // The oldest pending command, or null; the caller owns it.
     Command* Retrieve();
     // Destroys every pending command without running it; a command running
@@ -39,6 +44,8 @@ private:
     static constexpr unsigned kPassMicroseconds = 10000;
 
     std::deque<Command*> m_commandQueue;
+    // How many commands at the front of the queue came through AddNext.
+    size_t m_nextCount = 0;
     pthread_mutex_t m_commandQueueMutex = PTHREAD_MUTEX_INITIALIZER;
     bool m_keepRunning = true;
     pthread_mutex_t m_keepRunningMutex = PTHREAD_MUTEX_INITIALIZER;

@@ -11,8 +11,15 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <sys/types.h>
 
 CameraController* g_pCameraController = nullptr;
+
+// The process that sent the message a local port's callback is handling, or
+// -1. Message ports do not say; a platform that can tell defines this
+// function beside them, and where none does the reference stays null and
+// requests are told apart by the sender identifier they carry.
+extern "C" pid_t MessagePortSenderProcess(CFMessagePortRef local) __attribute__((weak));
 
 namespace {
 
@@ -159,7 +166,7 @@ CFDataRef RequestListener::Callback(CFMessagePortRef port, SInt32, CFDataRef dat
 
     // The sending process as the platform knows it, so that the controller
     // can share its turns fairly whatever identifier a request claims.
-    const long process = CFMessagePortGetSenderProcessIdentifier(port);
+    const long process = MessagePortSenderProcess ? MessagePortSenderProcess(port) : -1;
     // The first drop of each kind before the hand-over is logged, after the
     // lock is let go.
     const char* dropped = nullptr;

@@ -21,9 +21,13 @@ constexpr spa_fraction kFrameRate{30, 1};
 // While no new picture comes (status pictures, a stalled camera), the newest
 // one is sent again this often, so that no consumer waits for a frame.
 constexpr std::chrono::milliseconds kRepeatPeriod{100};
-constexpr int kMaxSide = 8192;
 // Bad frames less than this apart belong to one run, logged once.
 constexpr std::chrono::seconds kBadRunQuiet{10};
+// A new live-view size is offered (and the links renegotiate) once the
+// camera's frames have kept it this long: a camera whose size flips from
+// frame to frame stays at the size it had, its other frames scaled to it.
+constexpr int kSizeSettleFrames = 3;
+constexpr std::chrono::milliseconds kSizeSettleTime{500};
 
 const PixelFormat kOffered[] = {PixelFormat::Mjpg, PixelFormat::I420, PixelFormat::Nv12,
                                 PixelFormat::Yuy2};
@@ -82,6 +86,7 @@ const pw_stream_events kStreamEvents = [] {
 
 CameraNode::CameraNode(const CameraOptions& options)
     : m_options(options), m_offerWidth(options.width), m_offerHeight(options.height),
+      m_badFrames(kBadRunQuiet), m_slowConsumers(kBadRunQuiet),
       m_feed(&CameraNode::WakeFromFeed, this) {}
 
 CameraNode::~CameraNode() {
@@ -155,6 +160,7 @@ int CameraNode::Start(std::string& error) {
         events.param_changed = &CameraNode::OnParamChanged;
         events.process = &CameraNode::OnProcess;
         events.add_buffer = &CameraNode::OnAddBuffer;
+        events.remove_buffer = &CameraNode::OnRemoveBuffer;
         return events;
     }();
     pw_stream_add_listener(m_stream, &m_streamListener, &streamEvents, this);
@@ -285,7 +291,8 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     } else {
         return;
     }
-    if (size.width < 2 || size.height < 2 || size.width > kMaxSide || size.height > kMaxSide)
+    if (size.width < 2 || size.height < 2 || size.width > kMaxLiveSide ||
+        size.height > kMaxLiveSide)
         return;
     self->m_format = format;
     self->m_width = static_cast<int>(size.width);
@@ -304,7 +311,7 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     const auto bytes = static_cast<int>(FrameBytes(format, self->m_width, self->m_height));
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+        SPA_POD_CHOICE_RANGE_Int(8, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
         SPA_PARAM_BUFFERS_size, SPA_POD_Int(bytes), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
         SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
@@ -315,9 +322,15 @@ void CameraNode::OnParamChanged(void* node, uint32_t id, const spa_pod* param) {
     pw_stream_update_params(self->m_stream, params, 2);
 }
 
-void CameraNode::OnAddBuffer(void* node, pw_buffer*) {
+void CameraNode::OnAddBuffer(void* node, pw_buffer* buffer) {
     // Buffers of the new format: every consumer has taken it by now.
-    static_cast<CameraNode*>(node)->m_buffersReady = true;
+    auto* self = static_cast<CameraNode*>(node);
+    self->m_buffersReady = true;
+    self->m_held.Add(buffer);
+}
+
+void CameraNode::OnRemoveBuffer(void* node, pw_buffer* buffer) {
+    static_cast<CameraNode*>(node)->m_held.Remove(buffer);
 }
 
 void CameraNode::WakeFromFeed(void* node) {
@@ -352,24 +365,51 @@ void CameraNode::OnCoreError(void* node, uint32_t id, int, int res, const char* 
                      message ? message : std::strerror(-res));
 }
 
-void CameraNode::BadFrame(const char* reason) {
-    // One line for a run of bad frames, however many good ones come between
-    // them: the run ends after a quiet time without a bad one.
+bool CameraNode::SizeSettled(int width, int height, uint64_t sequence) {
     const auto now = Clock::now();
-    const bool newRun = !m_inBadRun || now - m_lastBadFrame >= kBadRunQuiet;
-    m_inBadRun = true;
-    m_lastBadFrame = now;
-    if (newRun)
+    if (width == m_offerWidth && height == m_offerHeight) {
+        m_newSizeFrames = 0;
+        return false;
+    }
+    if (m_newSizeFrames == 0 || width != m_newWidth || height != m_newHeight) {
+        m_newWidth = width;
+        m_newHeight = height;
+        m_newSizeFrames = 1;
+        m_newSizeSince = now;
+        m_newSizeSequence = sequence;
+        return false;
+    }
+    // Only frames that follow each other count: the node sees the newest
+    // frame when it gets to it, and frames of other sizes may have come in
+    // between. The newest frame is also sent again while no new one comes.
+    if (sequence == m_newSizeSequence + 1)
+        ++m_newSizeFrames;
+    m_newSizeSequence = sequence;
+    if (m_newSizeFrames < kSizeSettleFrames || now - m_newSizeSince < kSizeSettleTime)
+        return false;
+    m_newSizeFrames = 0;
+    return true;
+}
+
+void CameraNode::BadFrame(const std::string& reason) {
+    // One line for a run of bad frames, however many good ones come between
+    // them.
+    if (m_badFrames.Event(Clock::now()))
         std::fprintf(stderr,
                      "cvl-camera: a frame from the camera is %s; it and the like are shown as "
                      "the status picture (said once per run of bad frames)\n",
-                     reason);
+                     reason.c_str());
 }
 
 void CameraNode::Process() {
     if (!m_negotiated || !m_buffersReady)
         return;
-    pw_buffer* buffer = pw_stream_dequeue_buffer(m_stream);
+    bool taken = false;
+    pw_buffer* buffer = m_held.Dequeue(m_stream, Clock::now(), taken);
+    if (taken && m_slowConsumers.Event(Clock::now()))
+        std::fprintf(stderr, "cvl-camera: a consumer holds every buffer and does not keep up; the "
+                             "oldest is taken back from it each time, so that the others go on "
+                             "(said once per run)\n");
     if (!buffer)
         return; // every buffer is with the consumers: this picture is skipped
     spa_buffer* spa = buffer->buffer;
@@ -388,8 +428,9 @@ void CameraNode::Process() {
         header->seq = m_bufferSequence++;
         header->dts_offset = 0;
     }
-    pw_stream_queue_buffer(m_stream, buffer);
     m_lastQueued = Clock::now();
+    m_held.Sent(buffer, m_lastQueued);
+    pw_stream_queue_buffer(m_stream, buffer);
 }
 
 size_t CameraNode::Fill(uint8_t* memory, size_t capacity) {
@@ -433,15 +474,15 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
         BadFrame("empty");
         return 0;
     }
+    // Judged by its header before anything is decoded.
+    if (width > kMaxLiveSide || height > kMaxLiveSide) {
+        BadFrame("larger than the node shows (" + std::to_string(kMaxLiveSide) + " on a side)");
+        return 0;
+    }
     if (m_format == PixelFormat::Mjpg) {
-        // Passed through as it is: its header must name a size a live view
-        // can have.
+        // Passed through as it is: its header must name a size.
         if (width <= 0 || height <= 0) {
             BadFrame("not a JPEG");
-            return 0;
-        }
-        if (width > kMaxSide || height > kMaxSide) {
-            BadFrame("larger than a live view can be");
             return 0;
         }
         // Not decoded here: a JPEG cut short (its end-of-image marker
@@ -453,24 +494,27 @@ size_t CameraNode::FillLive(const CapturedFrame& frame, uint8_t* memory, size_t 
         }
     } else {
         // A 4:2:0 JPEG of the negotiated size goes straight from its planes
-        // to the frame; anything else through full-size YCbCr and scaling.
+        // to the frame; anything else through YCbCr (scaled down by the
+        // decoder where it is larger) and scaling.
         DecodeResult result = DecodeResult::Unsupported;
         m_planarReady = false;
         if (width == m_width && height == m_height)
-            result = DecodeJpegPlanar(bytes, length, kMaxSide, m_planar);
+            result = DecodeJpegPlanar(bytes, length, kMaxLiveSide, m_planar);
         if (result == DecodeResult::Ok) {
             m_planarReady = true;
+            if (m_decoded.pixels.capacity())
+                m_decoded = YcbcrImage(); // no picture of another size kept
         } else if (result == DecodeResult::Unsupported) {
-            result = DecodeJpeg(bytes, length, kMaxSide, m_decoded);
-            width = m_decoded.width;
-            height = m_decoded.height;
+            result = DecodeJpeg(bytes, length, kMaxLiveSide, m_decoded, m_width, m_height);
+            width = m_decoded.sourceWidth;
+            height = m_decoded.sourceHeight;
         }
         if (result != DecodeResult::Ok) {
             BadFrame(DecodeResultName(result));
             return 0;
         }
     }
-    if (width != m_offerWidth || height != m_offerHeight) {
+    if (SizeSettled(width, height, frame.sequence)) {
         std::fprintf(stderr, "cvl-camera: the live view is %dx%d now; offering that size\n", width,
                      height);
         m_offerWidth = width;

@@ -8,7 +8,9 @@
 
 #include "CameraOptions.h"
 #include "FrameFeed.h"
+#include "HeldBuffers.h"
 #include "PixelLayout.h"
+#include "RunNotice.h"
 #include "StatusPictures.h"
 
 #include <pipewire/pipewire.h>
@@ -45,6 +47,7 @@ private:
     static void OnParamChanged(void* node, uint32_t id, const spa_pod* param);
     static void OnProcess(void* node);
     static void OnAddBuffer(void* node, pw_buffer* buffer);
+    static void OnRemoveBuffer(void* node, pw_buffer* buffer);
     static void OnCoreError(void* node, uint32_t id, int seq, int res, const char* message);
     static void OnWake(void* node, uint64_t count);
     static void OnRepeat(void* node, uint64_t expirations);
@@ -59,7 +62,10 @@ private:
     size_t Fill(uint8_t* memory, size_t capacity);
     size_t FillLive(const CapturedFrame& frame, uint8_t* memory, size_t capacity);
     size_t FillStatus(FrameKind kind, uint8_t* memory, size_t capacity);
-    void BadFrame(const char* reason);
+    void BadFrame(const std::string& reason);
+    // True once frames of a size other than the offered one have come for
+    // long enough to offer theirs.
+    bool SizeSettled(int width, int height, uint64_t sequence);
     void Fail(const std::string& reason);
     void ArmTimer(spa_source* timer, std::chrono::milliseconds first,
                   std::chrono::milliseconds interval);
@@ -79,6 +85,12 @@ private:
     int m_offerWidth;
     int m_offerHeight;
     bool m_negotiated = false;
+    // A size other than the offered one, and since when frames have it.
+    int m_newWidth = 0;
+    int m_newHeight = 0;
+    int m_newSizeFrames = 0;
+    uint64_t m_newSizeSequence = 0;
+    Clock::time_point m_newSizeSince;
     PixelFormat m_format = PixelFormat::Mjpg;
     int m_width = 0;
     int m_height = 0;
@@ -88,8 +100,9 @@ private:
     // The time of the picture in the buffer being filled.
     int64_t m_pts = 0;
     bool m_buffersReady = false;
-    bool m_inBadRun = false;
-    Clock::time_point m_lastBadFrame;
+    RunNotice m_badFrames;
+    HeldBuffers m_held;
+    RunNotice m_slowConsumers;
     YcbcrImage m_decoded;
     PlanarImage m_planar;
     bool m_planarReady = false;

@@ -1,5 +1,7 @@
 #include "CameraOptions.h"
 
+#include "PixelLayout.h"
+
 #include "cvlhost/HostOptions.h"
 
 #include <cstdlib>
@@ -10,7 +12,7 @@ namespace {
 
 // Sizes a camera's live view can have; the node offers exactly this size.
 constexpr int kMinSide = 16;
-constexpr int kMaxSide = 8192;
+constexpr int kMaxSide = kMaxLiveSide;
 
 bool ParseSize(const std::string& text, int& width, int& height) {
     const size_t x = text.find('x');
@@ -63,7 +65,8 @@ bool ParseCameraOptions(const std::vector<std::string>& args, CameraOptions& opt
             options.description = value;
         } else if (name == "--size") {
             if (!ParseSize(value, options.width, options.height)) {
-                error = "--size wants WIDTHxHEIGHT, even numbers from 16 to 8192: " + value;
+                error = "--size wants WIDTHxHEIGHT, even numbers from 16 to " +
+                        std::to_string(kMaxSide) + ": " + value;
                 return false;
             }
         } else if (name == "--linger") {

@@ -7,6 +7,9 @@
 
 #include <csetjmp>
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace cvl::camera {
 
@@ -53,7 +56,9 @@ bool Is420(const jpeg_decompress_struct& info) {
 void ReadScanlines(jpeg_decompress_struct& info, YcbcrImage& image) {
     image.width = static_cast<int>(info.output_width);
     image.height = static_cast<int>(info.output_height);
-    image.pixels.resize(static_cast<size_t>(image.width) * image.height * 3);
+    image.sourceWidth = static_cast<int>(info.image_width);
+    image.sourceHeight = static_cast<int>(info.image_height);
+    FitBuffer(image.pixels, static_cast<size_t>(image.width) * image.height * 3);
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = image.pixels.data() + static_cast<size_t>(info.output_scanline) *
                                                  static_cast<size_t>(image.width) * 3;
@@ -71,9 +76,9 @@ bool ReadPlanes(jpeg_decompress_struct& info, PlanarImage& image) {
     image.chromaStride = image.lumaStride / 2;
     image.lumaRows = (image.height + 15) / 16 * 16;
     image.chromaRows = image.lumaRows / 2;
-    image.luma.resize(static_cast<size_t>(image.lumaStride) * image.lumaRows);
-    image.cb.resize(static_cast<size_t>(image.chromaStride) * image.chromaRows);
-    image.cr.resize(static_cast<size_t>(image.chromaStride) * image.chromaRows);
+    FitBuffer(image.luma, static_cast<size_t>(image.lumaStride) * image.lumaRows);
+    FitBuffer(image.cb, static_cast<size_t>(image.chromaStride) * image.chromaRows);
+    FitBuffer(image.cr, static_cast<size_t>(image.chromaStride) * image.chromaRows);
     JSAMPROW lumaRows[16];
     JSAMPROW cbRows[8];
     JSAMPROW crRows[8];
@@ -97,7 +102,7 @@ bool ReadPlanes(jpeg_decompress_struct& info, PlanarImage& image) {
 // into full, or the 4:2:0 planes into planar (Unsupported for other
 // sampling).
 DecodeResult Decode(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage* full,
-                    PlanarImage* planar) {
+                    PlanarImage* planar, int coverWidth, int coverHeight) {
     // Anything shorter than a start-of-image marker and a segment is no JPEG;
     // libjpeg would also reject an empty buffer by exiting.
     if (!bytes || length < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8)
@@ -131,6 +136,17 @@ DecodeResult Decode(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage
     info.out_color_space = JCS_YCbCr;
     info.dct_method = JDCT_ISLOW;
     info.raw_data_out = planar ? TRUE : FALSE;
+    if (!planar && coverWidth > 0 && coverHeight > 0) {
+        // libjpeg scales by whole eighths in the inverse DCT.
+        for (unsigned int denominator = 8; denominator > 1; denominator /= 2) {
+            if (info.image_width / denominator >= static_cast<JDIMENSION>(coverWidth) &&
+                info.image_height / denominator >= static_cast<JDIMENSION>(coverHeight)) {
+                info.scale_num = 1;
+                info.scale_denom = denominator;
+                break;
+            }
+        }
+    }
     jpeg_start_decompress(&info);
     bool complete = true;
     if (planar)
@@ -150,13 +166,14 @@ DecodeResult Decode(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage
 
 } // namespace
 
-DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage& image) {
-    return Decode(bytes, length, maxSide, &image, nullptr);
+DecodeResult DecodeJpeg(const uint8_t* bytes, size_t length, int maxSide, YcbcrImage& image,
+                        int coverWidth, int coverHeight) {
+    return Decode(bytes, length, maxSide, &image, nullptr, coverWidth, coverHeight);
 }
 
 DecodeResult DecodeJpegPlanar(const uint8_t* bytes, size_t length, int maxSide,
                               PlanarImage& image) {
-    return Decode(bytes, length, maxSide, nullptr, &image);
+    return Decode(bytes, length, maxSide, nullptr, &image, 0, 0);
 }
 
 bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out) {
@@ -193,6 +210,24 @@ bool EncodeJpeg(const YcbcrImage& image, int quality, std::vector<uint8_t>& out)
     out.assign(buffer, buffer + size);
     std::free(buffer);
     return true;
+}
+
+void FitBuffer(std::vector<uint8_t>& vector, size_t length) {
+    // Kept while it is less than twice what is needed: pictures of a size
+    // near the last one reuse it.
+    if (vector.capacity() / 2 <= length) {
+        vector.resize(length);
+        return;
+    }
+#if defined(__GLIBC__)
+    const bool large = vector.capacity() - length >= (size_t{8} << 20);
+#endif
+    std::vector<uint8_t>(length).swap(vector);
+#if defined(__GLIBC__)
+    // The C library keeps freed memory of this size for itself otherwise.
+    if (large)
+        malloc_trim(0);
+#endif
 }
 
 const char* DecodeResultName(DecodeResult result) {

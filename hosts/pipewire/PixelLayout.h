@@ -13,6 +13,11 @@ namespace cvl::camera {
 
 enum class PixelFormat { Mjpg, I420, Nv12, Yuy2 };
 
+// The largest side of a picture the node shows: a frame beyond it (or whose
+// header claims more) is shown as the status picture. It bounds what one
+// frame may cost, decoded and in the consumers' buffers.
+constexpr int kMaxLiveSide = 4096;
+
 const char* PixelFormatName(PixelFormat format);
 
 // Bytes of one raw frame of width x height (even sides), and the stride of

@@ -8,8 +8,6 @@ namespace {
 
 constexpr int kMaxSide = 8192;
 constexpr int kQuality = 85;
-// Made pictures kept at most: a few states at the sizes seen in one run.
-constexpr size_t kMaxKept = 16;
 
 } // namespace
 
@@ -33,8 +31,14 @@ const std::vector<uint8_t>& StatusPictures::Get(cvl::host::FrameKind kind, Pixel
     auto found = m_made.find(key);
     if (found != m_made.end())
         return found->second;
-    if (m_made.size() >= kMaxKept)
-        m_made.clear();
+    // Only the negotiated format and size are kept: pictures of a size
+    // gone by give their memory back.
+    if (!m_made.empty()) {
+        const Key& kept = m_made.begin()->first;
+        if (std::get<1>(kept) != std::get<1>(key) || std::get<2>(kept) != width ||
+            std::get<3>(kept) != height)
+            m_made.clear();
+    }
 
     std::vector<uint8_t>& made = m_made[key];
     YcbcrImage image;

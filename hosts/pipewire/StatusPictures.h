@@ -1,6 +1,7 @@
 // The installation's status pictures at the size and in the format a
 // consumer negotiated, so that a camera that comes and goes changes the
-// picture but never the format. Each is made once and kept.
+// picture but never the format. Each is made once and kept while the format
+// and size stay.
 #ifndef CVL_HOSTS_PIPEWIRE_STATUSPICTURES_H
 #define CVL_HOSTS_PIPEWIRE_STATUSPICTURES_H
 

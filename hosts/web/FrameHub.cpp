@@ -33,21 +33,22 @@ void FrameHub::PublishLive(std::string jpeg, const host::FrameStamp* stamp, int6
     }
     m_recent.push_back(Arrival{nowNs, latencyMs});
     Forget(nowNs);
-    Replace(std::move(jpeg), ViewState::Live);
+    Replace(std::move(jpeg), ViewState::Live, nowNs);
 }
 
 void FrameHub::PublishStatus(ViewState state, std::string jpeg) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_newest && m_state == state)
         return;
-    Replace(std::move(jpeg), state);
+    Replace(std::move(jpeg), state, host::MonotonicNowNs());
 }
 
-void FrameHub::Replace(std::string jpeg, ViewState state) {
+void FrameHub::Replace(std::string jpeg, ViewState state, int64_t arrivedNs) {
     auto picture = std::make_shared<Picture>();
     picture->jpeg = std::move(jpeg);
     picture->serial = m_newest ? m_newest->serial + 1 : 1;
     picture->state = state;
+    picture->arrivedNs = arrivedNs;
     m_newest = std::move(picture);
     m_state = state;
     m_changed.notify_all();
@@ -102,6 +103,12 @@ int FrameHub::Viewers() const {
 ViewState FrameHub::State() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_state;
+}
+
+int FrameHub::LiveRate(int64_t nowNs) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Forget(nowNs);
+    return static_cast<int>(m_recent.size());
 }
 
 std::string FrameHub::StatsJson(int64_t nowNs) const {

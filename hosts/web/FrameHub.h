@@ -28,6 +28,7 @@ struct Picture {
     std::string jpeg;
     uint64_t serial = 0; // 1 for the first picture, one more for each after it
     ViewState state = ViewState::Waiting;
+    int64_t arrivedNs = 0; // CLOCK_MONOTONIC when the hub got it
 };
 
 class FrameHub {
@@ -36,7 +37,7 @@ public:
     // the latency against nowNs (CLOCK_MONOTONIC) and the sequence number.
     void PublishLive(std::string jpeg, const host::FrameStamp* stamp, int64_t nowNs);
     // A status picture (or a frozen live one), with the reason: it becomes
-    // the newest picture only when the state changes.
+    // the newest picture only when the state changes. Its arrival is now.
     void PublishStatus(ViewState state, std::string jpeg);
 
     // The newest picture, or null before the first.
@@ -56,6 +57,8 @@ public:
     int Viewers() const;
 
     ViewState State() const;
+    // New live frames in the second before nowNs.
+    int LiveRate(int64_t nowNs) const;
     // The figures as one JSON object: state, fps (new live frames in the
     // last second), latency_ms {p50, max} of those frames or null, viewers,
     // frames (new live frames in all), seq_gaps, seconds (since the hub was
@@ -68,7 +71,7 @@ private:
         double latencyMs; // negative without a stamp
     };
 
-    void Replace(std::string jpeg, ViewState state);
+    void Replace(std::string jpeg, ViewState state, int64_t arrivedNs);
     void Forget(int64_t nowNs) const;
 
     mutable std::mutex m_mutex;

@@ -1,6 +1,9 @@
-// One viewer's Motion-JPEG stream: a multipart/x-mixed-replace body of JPEG
-// parts, each part the hub's newest picture at the moment the viewer is ready
-// for it. A viewer holds one picture at a time, however slowly it reads.
+// One viewer's Motion-JPEG stream, each part the hub's newest picture at the
+// moment the viewer is ready for it, in one of two wrappings: a
+// multipart/x-mixed-replace body for browsers, or Matroska for media players,
+// which show frames by their times (a multipart part has none, and players
+// then assume a rate of their own). A viewer holds one picture at a time,
+// however slowly it reads.
 #ifndef CVL_HOSTS_WEB_MJPEGSTREAM_H
 #define CVL_HOSTS_WEB_MJPEGSTREAM_H
 
@@ -17,12 +20,14 @@ namespace cvl::web {
 
 class MjpegStream {
 public:
+    enum class Wrapping { Multipart, Matroska };
+
     static const char* const kBoundary;
-    // The response's content type, with the boundary.
-    static std::string ContentType();
+    // The response's content type (with the boundary for multipart).
+    static std::string ContentType(Wrapping wrapping = Wrapping::Multipart);
 
     // Joins the hub's viewers; leaves them when destroyed.
-    explicit MjpegStream(FrameHub& hub);
+    explicit MjpegStream(FrameHub& hub, Wrapping wrapping = Wrapping::Multipart);
     ~MjpegStream();
     MjpegStream(const MjpegStream&) = delete;
     MjpegStream& operator=(const MjpegStream&) = delete;
@@ -38,15 +43,25 @@ public:
     uint64_t PartsStarted() const { return m_partsStarted; }
 
     static constexpr std::chrono::milliseconds kKeepAlive{1000};
+    // The nominal frame duration that a Matroska stream states when live
+    // frames come at less than 6 a second at its start (30 a second).
+    static constexpr int64_t kDefaultFrameNs = 33333333;
 
 private:
     bool NextPart();
+    // The Matroska framing before the picture: the stream's head before the
+    // first, and the picture's time since the first.
+    std::string MatroskaHead(bool repeat);
 
     FrameHub& m_hub;
+    const Wrapping m_wrapping;
+    const int64_t m_joinedNs;
     std::shared_ptr<const Picture> m_picture;
-    std::string m_head;  // the part's boundary line and headers
+    std::string m_head;  // what precedes the picture's bytes
     size_t m_offset = 0; // into head, picture and the closing line break together
     uint64_t m_partsStarted = 0;
+    int64_t m_originNs = 0; // the first part's time
+    uint64_t m_lastMs = 0;  // the last part's timestamp
 };
 
 } // namespace cvl::web

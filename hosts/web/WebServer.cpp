@@ -177,7 +177,8 @@ MHD_Result Answer(void* self, MHD_Connection* connection, const char* url, const
 
 // A viewer's stream holds one of the guard's stream places while it lives.
 struct ViewerStream {
-    ViewerStream(FrameHub& hub, ConnectionGuard& guard) : stream(hub), guard(guard) {}
+    ViewerStream(FrameHub& hub, MjpegStream::Wrapping wrapping, ConnectionGuard& guard)
+        : stream(hub, wrapping), guard(guard) {}
     ~ViewerStream() { guard.ReleaseStreamPlace(); }
     MjpegStream stream;
     ConnectionGuard& guard;
@@ -249,8 +250,8 @@ void WebServer::Stop() {
 int WebServer::Route(MHD_Connection* connection, const std::string& url,
                      const std::string& method) {
     const bool head = method == MHD_HTTP_METHOD_HEAD;
-    const bool known =
-        url == "/" || url == "/stream.mjpeg" || url == "/snapshot.jpg" || url == "/stats.json";
+    const bool known = url == "/" || url == "/stream.mjpeg" || url == "/stream.mkv" ||
+                       url == "/snapshot.jpg" || url == "/stats.json";
     if (!known)
         return SendText(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain");
     if (method != MHD_HTTP_METHOD_GET && !head) {
@@ -271,14 +272,16 @@ int WebServer::Route(MHD_Connection* connection, const std::string& url,
                             "text/plain");
         return SendText(connection, MHD_HTTP_OK, picture->jpeg, "image/jpeg");
     }
-    // The stream: a HEAD gets its headers only and is no viewer.
-    const std::string type = MjpegStream::ContentType();
+    // A stream: a HEAD gets its headers only and is no viewer.
+    const MjpegStream::Wrapping wrapping =
+        url == "/stream.mkv" ? MjpegStream::Wrapping::Matroska : MjpegStream::Wrapping::Multipart;
+    const std::string type = MjpegStream::ContentType(wrapping);
     if (head)
         return SendText(connection, MHD_HTTP_OK, "", type.c_str());
     if (!m_guard.TakeStreamPlace())
         return SendFixed(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "too many viewers\n",
                          MHD_HTTP_HEADER_RETRY_AFTER, "10");
-    auto* stream = new ViewerStream(m_hub, m_guard);
+    auto* stream = new ViewerStream(m_hub, wrapping, m_guard);
     MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024,
                                                                &ReadStream, stream, &EndStream);
     if (!response) {

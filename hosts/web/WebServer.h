@@ -4,6 +4,7 @@
 //
 //   GET /              the viewer page
 //   GET /stream.mjpeg  multipart/x-mixed-replace Motion-JPEG, newest picture per part
+//   GET /stream.mkv    the same pictures in Matroska, each with its time, for players
 //   GET /snapshot.jpg  the newest picture
 //   GET /stats.json    the hub's figures
 //   /settings...       the camera's settings (SettingsApi)

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -393,12 +394,20 @@ TEST_P(StartFloodTest, CostsTheServiceNoThreadsAndHoldsUpNoStream) {
     EXPECT_LE(descriptors, descriptorsBefore + 32);
     EXPECT_GE(watched.UniqueLive(), 10) << "the first client's stream went on";
     EXPECT_LT(waited, 3.0);
-    // One line for the whole burst.
+    // Every identifier of the flood is new: each has its line, none two.
+    const std::string refused = " not added, the client has no frame port";
+    std::set<std::string> identifiers;
     int refusals = 0;
-    for (const std::string& message : LogMessages())
-        refusals += message.rfind("frame sender flood", 0) == 0 &&
-                    message.find(" not added, the client has no frame port") != std::string::npos;
-    EXPECT_EQ(refusals, 1);
+    for (const std::string& message : LogMessages()) {
+        if (message.rfind("frame sender flood", 0) != 0 || message.size() < refused.size() ||
+            message.compare(message.size() - refused.size(), refused.size(), refused) != 0)
+            continue;
+        ++refusals;
+        identifiers.insert(message.substr(0, message.size() - refused.size()));
+    }
+    // All but the one the controller may be handling as the log is read.
+    EXPECT_GE(refusals, kHandled - 1);
+    EXPECT_EQ(static_cast<int>(identifiers.size()), refusals);
     next.StopStreaming();
 }
 
@@ -470,8 +479,20 @@ TEST(RequestFlood, RequestTextCannotForgeOrBlowUpTheLog) {
     // A burst of overlong requests is one line.
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(SendRequestText(std::string(100000, 'B')));
+    // C1 controls as raw bytes and in UTF-8, and the Unicode line and
+    // paragraph separators, in a sender identifier.
+    ASSERT_TRUE(SendRequestText("c1\x85"
+                                "a\x9B"
+                                "b\xC2\x85\xE2\x80\xA8\xE2\x80\xA9_SandboxTest"));
     ASSERT_TRUE(SendRequestText("2_plugin fps: 29.97"));
     ASSERT_TRUE(WaitForLogMessage("received: plugin fps: 29.97 from: 2"));
+    EXPECT_EQ(CountLogMessages("received: SandboxTest from: "
+                               "c1\\x85a\\x9Bb\\xC2\\x85\\xE2\\x80\\xA8\\xE2\\x80\\xA9"),
+              1);
+    std::string raw;
+    ASSERT_TRUE(ReadFile(LogPath(), raw));
+    for (const char* separator : {"\x85", "\x9B", "\xE2\x80\xA8", "\xE2\x80\xA9"})
+        EXPECT_EQ(raw.find(separator), std::string::npos) << separator;
     EXPECT_EQ(CountLogMessages("received: x\\x0A2026-01-01 00:00:00 forged line\\x0D from: 1"), 1);
     EXPECT_EQ(CountLogMessages("received: a\\\\x0Ab from: 1"), 1);
     const std::string shown = std::string(256, 'A') + "... (3000 bytes)";

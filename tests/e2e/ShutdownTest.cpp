@@ -1,7 +1,7 @@
 // How the service ends: on SIGTERM, on a "Close" request, on both, during the
 // start-up probe, and when the SDK cannot start. Always status 0, and the
 // stop lines in their order. And a second service started beside a running
-// one, which ends at once with status 1 and touches nothing of the first.
+// one, which ends at once with status 0 and touches nothing of the first.
 #include "CVLClient.h"
 #include "CVLPaths.h"
 #include "FrameTransport.h"
@@ -227,7 +227,7 @@ TEST(SecondService, LeavesTheRunningServicesLogFramesAndPortAloneAndEnds) {
     options.stderrFd = errorsFd;
     ServiceProcess second;
     ASSERT_TRUE(second.Start(options, false));
-    EXPECT_EQ(second.WaitForExit(seconds(30)), 1);
+    EXPECT_EQ(second.WaitForExit(seconds(30)), 0);
     close(errorsFd);
     EXPECT_NE(ReadText(errors).find("another service is running"), std::string::npos)
         << ReadText(errors);
@@ -259,7 +259,7 @@ TEST(SecondService, OfTwoStartedAtOnceOneRunsAndTheOtherEnds) {
             status = two.WaitForExit(milliseconds(50));
     }
     ASSERT_NE(one.Pid() > 0, two.Pid() > 0) << "not exactly one of them ended";
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(status, 0);
     ServiceProcess& running = one.Pid() > 0 ? one : two;
     ASSERT_TRUE(WaitForLogMessage("camera controller started"));
     ASSERT_TRUE(WaitFor(RequestPortServed, seconds(20)));

@@ -2,6 +2,7 @@
 // the simulated camera behind the SDK.
 #include "CameraController.h"
 
+#include "CVLSettings.h"
 #include "FrameTransport.h"
 #include "ServiceTestLogger.h"
 #include "TestSupport.h"
@@ -150,6 +151,26 @@ TEST_F(CameraControllerTest, SendersStopAtTheCapWithOneLineForTheBurst) {
     EXPECT_EQ(FrameSender::Count(), cap);
 }
 
+TEST_F(CameraControllerTest, EachIdentifierRefusedWithoutAFramePortIsLoggedInABurst) {
+    CameraController controller(false);
+    // Back to back, so one burst (a pass that found none waiting would only
+    // start another, with a line of its own).
+    for (int i = 0; i < 10; ++i) {
+        controller.AddRequest("31_StartStreaming", -1);
+        controller.AddRequest("32_StartStreaming", -1);
+    }
+    const std::string line = " not added, the client has no frame port";
+    EXPECT_TRUE(WaitFor([&] {
+        return CountLogMessages("received: StartStreaming from: 32") == 10 &&
+               CountLogMessages("frame sender 32" + line) >= 1;
+    })) << "the second identifier of the burst got no line";
+    EXPECT_GE(CountLogMessages("frame sender 31" + line), 1);
+    // Not a line for every request.
+    EXPECT_LT(CountLogMessages("frame sender 31" + line), 10);
+    EXPECT_LT(CountLogMessages("frame sender 32" + line), 10);
+    EXPECT_EQ(FrameSender::Count(), 0);
+}
+
 TEST_F(StreamingControllerTest, CloseSessionFollowsTheStatusItFinds) {
     CameraController controller(false);
     ASSERT_NE(controller.AddFrameSender("commands", true), nullptr);
@@ -255,6 +276,38 @@ TEST_F(StreamingControllerTest, CommandsOfOneStreamingRunInTheCallList) {
     EXPECT_EQ(CountCalls("ZelCreateMemoryStream"), streams);
 }
 
+// A camera whose driver reports live view on before the write that switched
+// it returns (the simulator handles the event inside that write): the
+// property handler stores Streaming before StartEvfCommand stores its own
+// status, which must not take it back to EvfStarted.
+class EarlyLiveViewEventTest : public StreamingControllerTest {
+protected:
+    void SetUp() override {
+        setenv("ZELSIM_EVF_EVENT", "before-return", 1);
+        StreamingControllerTest::SetUp();
+    }
+};
+
+TEST_F(EarlyLiveViewEventTest, TheStatusStaysStreamingAfterTheStartEvfCommand) {
+    CameraController controller(false);
+    ASSERT_NE(controller.AddFrameSender("early", true), nullptr);
+    Camera* camera = controller.GetCamera();
+    controller.StartStreaming();
+    ASSERT_TRUE(WaitForLogMessage("StartEvfCommand: evf started"));
+    const std::vector<std::string> log = LogMessages();
+    const int event = FindLogMessage(log, "starting streaming..");
+    ASSERT_GE(event, 0);
+    EXPECT_GT(FindLogMessage(log, "StartEvfCommand: evf started", event), event)
+        << "the event came after the command";
+
+    // Downloads run, which they do only while Streaming, and the status
+    // they find is never EvfStarted.
+    EXPECT_TRUE(WaitFor([] { return CountCalls("ZelDownloadEvfImage camera=1") >= 5; }));
+    EXPECT_EQ(camera->GetStatus(), Camera::Streaming);
+    EXPECT_EQ(CountLogMessages("DownloadEvfCommand: not sending status frame since status is 6"),
+              0);
+}
+
 TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
     auto controller = std::make_unique<CameraController>(false);
     ASSERT_NE(controller->AddFrameSender("events", true), nullptr);
@@ -268,6 +321,73 @@ TEST_F(StreamingControllerTest, NoHandlerReachesAControllerThatIsGone) {
     ZelTerminateSDK(); // waits for a handler that runs
     ASSERT_EQ(ZelInitializeSDK(), 0u);
     EXPECT_EQ(CountLogMessages("state event: camera shutting down soon"), 0);
+}
+
+// Settings requests through the request port while the camera streams:
+// clients on two threads set and act while the camera body changes a
+// setting and the stream goes on; when streaming stops, no change that was
+// still waiting is left pending, and the settings are gone until the next
+// session reads them again.
+class SettingsControllerTest : public StreamingControllerTest {
+protected:
+    // Small pictures: every changed look is drawn again per frame, which a
+    // ThreadSanitizer build does slowly.
+    void SetUp() override {
+        setenv("ZELSIM_SIZE", "320x240", 1);
+        StreamingControllerTest::SetUp();
+    }
+};
+
+TEST_F(SettingsControllerTest, SettingsWhileStreamingAndWhenItStops) {
+    CameraController controller(false);
+    ASSERT_NE(controller.AddFrameSender("settings", true), nullptr);
+    Camera* camera = controller.GetCamera();
+    controller.StartStreaming();
+    ASSERT_TRUE(WaitFor([camera] { return camera->GetStatus() == Camera::Streaming; }));
+    CVLSettings settings;
+    std::string error;
+    std::vector<CVLSetting> list;
+    ASSERT_TRUE(WaitFor([&] { return settings.List(list, error); })) << error;
+    EXPECT_EQ(list.size(), 8u);
+
+    auto client = [](const char* name, std::vector<std::string> values) {
+        CVLSettings own;
+        std::string why;
+        for (int round = 0; round < 5; ++round)
+            for (const std::string& value : values)
+                EXPECT_TRUE(own.Set(name, value, why) || why == "replaced by a newer value") << why;
+    };
+    std::thread first(client, "iso", std::vector<std::string>{"200", "800"});
+    std::thread second(client, "white-balance", std::vector<std::string>{"cloudy", "auto"});
+    int status = -1;
+    Zelsim("set aperture 80", &status);
+    EXPECT_EQ(status, 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(settings.Act("focus far", error)) << error;
+    first.join();
+    second.join();
+    EXPECT_TRUE(WaitFor([&] {
+        CVLSetting aperture;
+        return settings.Get("aperture", aperture, error) && aperture.value == "8";
+    }));
+    EXPECT_GE(CountCalls("ZelDownloadEvfImage camera=1"), 1);
+
+    const uint64_t ticket = settings.SubmitSet("iso", "1600", error);
+    ASSERT_NE(ticket, 0u) << error;
+    controller.StopStreaming();
+    controller.RemoveFrameSender("settings");
+    CVLSettings::Outcome outcome = CVLSettings::Outcome::Pending;
+    EXPECT_TRUE(WaitFor([&] {
+        outcome = settings.GetOutcome(ticket, error);
+        return outcome != CVLSettings::Outcome::Pending;
+    }));
+    if (outcome == CVLSettings::Outcome::Failed) {
+        EXPECT_EQ(error, "the camera stopped streaming before the change");
+    }
+    ASSERT_TRUE(WaitForLogMessage("CloseSessionCommand: session closed"));
+    EXPECT_FALSE(settings.List(list, error));
+    EXPECT_EQ(error,
+              "no camera connected; settings can be read and changed while a client streams");
 }
 
 } // namespace

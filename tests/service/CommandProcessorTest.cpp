@@ -105,6 +105,40 @@ TEST(CommandProcessor, BoundAppliesToDroppableCommandsOnlyAndLeavesNoGap) {
     EXPECT_EQ(processor.Retrieve(), nullptr);
 }
 
+// Commands queued with AddNext go ahead of the backlog, in their own order,
+// and a ClearQueue starts the front over.
+TEST(CommandProcessor, AddNextGoesAheadOfTheBacklogInItsOwnOrder) {
+    Journal journal;
+    Gate gate;
+    CommandProcessor processor;
+    processor.Add(new GateCommand(journal, gate), false);
+    ASSERT_TRUE(WaitFor([&] { return gate.Entered(); }));
+    for (int i = 0; i < 10; ++i)
+        processor.Add(new RecordingCommand(journal, i), true);
+    processor.AddNext(new RecordingCommand(journal, 100));
+    processor.AddNext(new RecordingCommand(journal, 101));
+    processor.Add(new RecordingCommand(journal, 10), false);
+    processor.AddNext(new RecordingCommand(journal, 102));
+    EXPECT_EQ(processor.GetQueueSize(), 14);
+    gate.Open();
+    ASSERT_TRUE(WaitFor([&] { return journal.Ran().size() == 15; }));
+    EXPECT_EQ(journal.Ran(),
+              (std::vector<int>{-1, 100, 101, 102, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+
+    Gate second;
+    processor.Add(new GateCommand(journal, second), false);
+    ASSERT_TRUE(WaitFor([&] { return second.Entered(); }));
+    processor.AddNext(new RecordingCommand(journal, 103));
+    processor.Add(new RecordingCommand(journal, 11), false);
+    processor.ClearQueue();
+    processor.Add(new RecordingCommand(journal, 12), false);
+    processor.AddNext(new RecordingCommand(journal, 104));
+    second.Open();
+    ASSERT_TRUE(WaitFor([&] { return journal.Ran().size() == 18; }));
+    const std::vector<int> ran = journal.Ran();
+    EXPECT_EQ(std::vector<int>(ran.begin() + 15, ran.end()), (std::vector<int>{-1, 104, 12}));
+}
+
 TEST(CommandProcessor, ClearQueueSparesTheRunningCommandAndFailuresAreNotRetried) {
     Journal journal;
     Gate gate;

@@ -181,7 +181,7 @@ bool SameUser(int fd, pid_t* pid = nullptr) {
 }
 
 // The local port whose callback this thread runs, and the process that sent
-// the message it handles (CFMessagePortGetSenderProcessIdentifier).
+// the message it handles (_CFMessagePortGetCalloutSender).
 thread_local CFMessagePortRef t_calloutPort = nullptr;
 thread_local pid_t t_calloutSender = -1;
 
@@ -953,8 +953,12 @@ extern "C" CFStringRef CFMessagePortGetName(CFMessagePortRef port) {
     return port ? port->name : nullptr;
 }
 
-extern "C" SInt32 CFMessagePortGetSenderProcessIdentifier(CFMessagePortRef local) {
-    return local && local == t_calloutPort ? SInt32(t_calloutSender) : -1;
+// Private to the platform layer, declared in no header of this library: the
+// sender of the message whose callback runs on this thread for local, or -1.
+// The platform's message-port sender library (platform/messageportsender)
+// passes it on; the public interface stays the framework's own.
+extern "C" pid_t _CFMessagePortGetCalloutSender(CFMessagePortRef local) {
+    return local && local == t_calloutPort ? t_calloutSender : -1;
 }
 
 extern "C" void CFMessagePortGetContext(CFMessagePortRef port, CFMessagePortContext* context) {

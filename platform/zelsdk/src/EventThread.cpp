@@ -13,6 +13,7 @@ void EventThread::Start(Action action) {
 
 std::thread EventThread::Stop() {
     m_running = false;
+    Settle(m_pending);
     m_pending.clear();
     m_wake.notify_all();
     return std::move(m_thread);
@@ -29,17 +30,39 @@ void EventThread::Join(std::thread& thread) {
 
 void EventThread::Schedule(std::shared_ptr<Camera> camera, Pending::Type type, uint32_t event,
                            uint32_t value, Clock::duration delay) {
-    Pending p{Clock::now() + delay, std::move(camera), type, event, value};
+    Pending p{Clock::now() + delay, std::move(camera), type, event, value, nullptr};
     auto at = std::upper_bound(m_pending.begin(), m_pending.end(), p,
                                [](const Pending& a, const Pending& b) { return a.due < b.due; });
     m_pending.insert(at, std::move(p));
     m_wake.notify_all();
 }
 
+void EventThread::Deliver(std::unique_lock<std::mutex>& lock, std::shared_ptr<Camera> camera,
+                          Pending::Type type, uint32_t event, uint32_t value) {
+    auto done = std::make_shared<bool>(false);
+    Pending p{Clock::now(), std::move(camera), type, event, value, done};
+    auto at = std::upper_bound(m_pending.begin(), m_pending.end(), p,
+                               [](const Pending& a, const Pending& b) { return a.due < b.due; });
+    m_pending.insert(at, std::move(p));
+    m_wake.notify_all();
+    if (!m_running || m_thread.get_id() == std::this_thread::get_id())
+        return;
+    m_delivered.wait(lock, [&done] { return *done; });
+}
+
 void EventThread::Drop(const std::shared_ptr<Camera>& camera) {
-    m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(),
-                                   [&](const Pending& p) { return p.camera == camera; }),
-                    m_pending.end());
+    const auto going = std::stable_partition(m_pending.begin(), m_pending.end(),
+                                             [&](const Pending& p) { return p.camera != camera; });
+    Settle(std::deque<Pending>(going, m_pending.end()));
+    m_pending.erase(going, m_pending.end());
+}
+
+void EventThread::Settle(const std::deque<Pending>& going) {
+    for (const Pending& p : going) {
+        if (p.done)
+            *p.done = true;
+    }
+    m_delivered.notify_all();
 }
 
 void EventThread::Run(uint64_t generation) {
@@ -72,6 +95,10 @@ void EventThread::Run(uint64_t generation) {
             lock.unlock();
             handler(p.event, p.value, context);
             lock.lock();
+        }
+        if (p.done) {
+            *p.done = true;
+            m_delivered.notify_all();
         }
     }
 }

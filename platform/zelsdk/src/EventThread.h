@@ -26,6 +26,9 @@ struct Pending {
     Type type;
     uint32_t event;
     uint32_t value;
+    // Set once the event is delivered (its handler returned) or dropped,
+    // for a caller that waits for it; null when nobody waits.
+    std::shared_ptr<bool> done;
 };
 
 class EventThread {
@@ -46,14 +49,23 @@ public:
 
     void Schedule(std::shared_ptr<Camera> camera, Pending::Type type, uint32_t event,
                   uint32_t value, Clock::duration delay);
+    // Schedules a Property or State event now and waits, with the lock
+    // (held through lock) released meanwhile, until its handler returned or
+    // it was dropped. On the event thread itself it only schedules, since
+    // the thread cannot deliver while it waits.
+    void Deliver(std::unique_lock<std::mutex>& lock, std::shared_ptr<Camera> camera,
+                 Pending::Type type, uint32_t event, uint32_t value);
     // Drops the pending events of an unplugged camera.
     void Drop(const std::shared_ptr<Camera>& camera);
 
 private:
     void Run(uint64_t generation);
+    // Marks done the events of entries that are going, and wakes their waiters.
+    void Settle(const std::deque<Pending>& going);
 
     std::mutex& m_lock;
     std::condition_variable m_wake;
+    std::condition_variable m_delivered;
     std::deque<Pending> m_pending;
     Action m_action;
     bool m_running = false;

@@ -46,6 +46,8 @@ public:
     // Around a part of the call that must not hold the lock.
     void Lock() { m_lock.lock(); }
     void Unlock() { m_lock.unlock(); }
+    // The held lock, for a wait that releases it meanwhile.
+    std::unique_lock<std::mutex>& Held() { return m_lock; }
     // Records the call with its result and returns the result.
     ZelError Done(ZelError result) { return m_trace.Done(result); }
     // Finishes a call that answers with one number: a null out pointer gets

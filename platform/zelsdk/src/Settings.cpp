@@ -49,6 +49,13 @@ void Settings::Read(FailureInjector& failures) {
         else
             std::fprintf(stderr, "zelsim: ZELSIM_DOWNLOAD_MS=%s invalid\n", ms);
     }
+    if (const char* evf = std::getenv("ZELSIM_EVF_EVENT")) {
+        const std::string when = evf;
+        if (when == "before-return" || when == "after-return")
+            evfEventBeforeReturn = when == "before-return";
+        else
+            std::fprintf(stderr, "zelsim: ZELSIM_EVF_EVENT=%s invalid, using after-return\n", evf);
+    }
     if (const char* fail = std::getenv("ZELSIM_FAIL")) {
         std::stringstream list(fail);
         std::string item;

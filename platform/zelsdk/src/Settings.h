@@ -1,6 +1,7 @@
 // The simulator's start-up settings from the environment (ZELSIM_CAMERA,
-// ZELSIM_SIZE, ZELSIM_FRAMES, ZELSIM_DOWNLOAD_MS, ZELSIM_FAIL), read once per
-// process. A bad value is reported on standard error and the default used.
+// ZELSIM_SIZE, ZELSIM_FRAMES, ZELSIM_DOWNLOAD_MS, ZELSIM_EVF_EVENT,
+// ZELSIM_FAIL), read once per process. A bad value is reported on standard error and the default
+// used.
 #ifndef ZELSDK_SRC_SETTINGS_H
 #define ZELSDK_SRC_SETTINGS_H
 
@@ -25,6 +26,10 @@ struct Settings {
     int height = 640;
     std::string framesFolder; // empty for the test pattern
     uint32_t downloadMs = 4;
+    // The live-view property event is handled before the write that switched
+    // live view returns, as some cameras' drivers report it, rather than
+    // 40 ms after.
+    bool evfEventBeforeReturn = false;
 };
 
 } // namespace gnu::visibility("hidden")]]zelsdk

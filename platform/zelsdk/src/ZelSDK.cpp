@@ -270,7 +270,10 @@ ZelError ZelSetPropertyData(__ZelObject* camera, uint32_t property, int32_t para
     } else if (!on) {
         c->evfOn = false;
     }
-    if (changed)
+    if (changed && S().m_settings.evfEventBeforeReturn)
+        S().m_events.Deliver(call.Held(), c, Pending::Property, ZEL_PROPERTY_EVENT_CHANGED,
+                             ZEL_PROP_EVF_OUTPUT);
+    else if (changed)
         S().m_events.Schedule(c, Pending::Property, ZEL_PROPERTY_EVENT_CHANGED, ZEL_PROP_EVF_OUTPUT,
                               kEvfEventDelay);
     return call.Done(ZEL_ERR_OK);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -98,7 +99,7 @@ Shown Classify(const Picture& picture) {
     return Shown::Other;
 }
 
-NodeConsumer::NodeConsumer(const std::string& caps) {
+NodeConsumer::NodeConsumer(const std::string& caps, bool stalled) {
     InitGStreamer();
     const bool jpeg = caps.rfind("image/jpeg", 0) == 0;
     // WirePlumber links a stream to the default camera only when it says it
@@ -108,9 +109,9 @@ NodeConsumer::NodeConsumer(const std::string& caps) {
         "stream-properties=\"props,media.type=Video,media.category=Capture,media.role=Camera\" "
         "! " +
         caps + (jpeg ? " ! jpegdec" : "") +
-        " ! videoconvert ! video/x-raw,format=RGB ! appsink name=sink sync=false "
-        "max-buffers=2 drop=true";
-    Build(description);
+        " ! videoconvert ! video/x-raw,format=RGB ! appsink name=sink sync=false " +
+        (stalled ? "max-buffers=1 drop=false" : "max-buffers=2 drop=true");
+    Build(description, !stalled);
 }
 
 NodeConsumer::NodeConsumer(const std::vector<std::pair<int, int>>& sizes) : m_sizes(sizes) {
@@ -119,10 +120,11 @@ NodeConsumer::NodeConsumer(const std::vector<std::pair<int, int>>& sizes) : m_si
     // a renegotiation unmaps while the buffer may still be read here.
     Build("pipewiresrc name=src always-copy=true "
           "stream-properties=\"props,media.type=Video,media.category=Capture,media.role=Camera\" "
-          "! video/x-raw,format=I420 ! appsink name=sink sync=false max-buffers=2 drop=true");
+          "! video/x-raw,format=I420 ! appsink name=sink sync=false max-buffers=2 drop=true",
+          true);
 }
 
-void NodeConsumer::Build(const std::string& description) {
+void NodeConsumer::Build(const std::string& description, bool read) {
     GError* error = nullptr;
     m_pipeline = gst_parse_launch(description.c_str(), &error);
     if (error) {
@@ -133,10 +135,12 @@ void NodeConsumer::Build(const std::string& description) {
         m_pipeline = nullptr;
         return;
     }
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(m_pipeline), "sink");
-    g_object_set(sink, "emit-signals", TRUE, nullptr);
-    g_signal_connect(sink, "new-sample", G_CALLBACK(&NodeConsumer::NewSample), this);
-    gst_object_unref(sink);
+    if (read) {
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(m_pipeline), "sink");
+        g_object_set(sink, "emit-signals", TRUE, nullptr);
+        g_signal_connect(sink, "new-sample", G_CALLBACK(&NodeConsumer::NewSample), this);
+        gst_object_unref(sink);
+    }
     GstElement* source = gst_bin_get_by_name(GST_BIN(m_pipeline), "src");
     GstPad* pad = gst_element_get_static_pad(source, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &NodeConsumer::SourceBuffer, this, nullptr);
@@ -154,6 +158,11 @@ NodeConsumer::~NodeConsumer() {
 bool NodeConsumer::Play() {
     return m_pipeline &&
            gst_element_set_state(m_pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+bool NodeConsumer::Pause() {
+    return m_pipeline &&
+           gst_element_set_state(m_pipeline, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE;
 }
 
 void NodeConsumer::Stop() {
@@ -186,6 +195,10 @@ GstPadProbeReturn NodeConsumer::SourceBuffer(GstPad* pad, GstPadProbeInfo* info,
     if (caps)
         gst_caps_unref(caps);
     pthread_mutex_lock(&self->m_mutex);
+    ++self->m_sourceBuffers;
+    if (std::find(self->m_sourceFormats.begin(), self->m_sourceFormats.end(), format) ==
+        self->m_sourceFormats.end())
+        self->m_sourceFormats.push_back(format);
     self->m_format = format;
     self->m_lastStamped = stamped;
     self->m_lastWhole = whole;
@@ -259,6 +272,20 @@ size_t NodeConsumer::Count() {
     const size_t count = m_frames.size();
     pthread_mutex_unlock(&m_mutex);
     return count;
+}
+
+size_t NodeConsumer::SourceBuffers() {
+    pthread_mutex_lock(&m_mutex);
+    const size_t count = m_sourceBuffers;
+    pthread_mutex_unlock(&m_mutex);
+    return count;
+}
+
+std::vector<std::string> NodeConsumer::SourceFormats() {
+    pthread_mutex_lock(&m_mutex);
+    std::vector<std::string> formats = m_sourceFormats;
+    pthread_mutex_unlock(&m_mutex);
+    return formats;
 }
 
 std::string NodeConsumer::Error() {

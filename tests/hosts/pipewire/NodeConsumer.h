@@ -36,8 +36,9 @@ struct Consumed {
 
 class NodeConsumer {
 public:
-    // caps: "image/jpeg" or "video/x-raw,format=I420" and the like.
-    explicit NodeConsumer(const std::string& caps);
+    // caps: "image/jpeg" or "video/x-raw,format=I420" and the like. A
+    // stalled consumer links and then takes nothing: its sink is never read.
+    explicit NodeConsumer(const std::string& caps, bool stalled = false);
     // An I420 consumer that reads each buffer itself, at whichever of sizes
     // its length fits, whatever size the caps still say: for a size change
     // that GStreamer's source may not pass on as new caps.
@@ -48,10 +49,16 @@ public:
     NodeConsumer& operator=(const NodeConsumer&) = delete;
 
     bool Play();
+    // Leaves the pipeline paused: linked, taking nothing.
+    bool Pause();
     void Stop();
 
     std::vector<Consumed> Frames();
     size_t Count();
+    // What left the PipeWire source, whether or not a picture came of it:
+    // the buffers and the formats they carried.
+    size_t SourceBuffers();
+    std::vector<std::string> SourceFormats();
     std::string Error();
     // Until condition holds on the recorded pictures (polled).
     bool WaitFor(const std::function<bool(const std::vector<Consumed>&)>& condition,
@@ -64,7 +71,8 @@ private:
     static GstFlowReturn NewSample(GstElement* sink, gpointer self);
     static GstPadProbeReturn SourceBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
 
-    void Build(const std::string& description);
+    // read: the sink hands every picture to NewSample.
+    void Build(const std::string& description, bool read);
 
     GstElement* m_pipeline = nullptr;
     std::vector<std::pair<int, int>> m_sizes;
@@ -74,6 +82,8 @@ private:
     std::string m_format;
     bool m_lastStamped = false;
     bool m_lastWhole = true;
+    size_t m_sourceBuffers = 0;
+    std::vector<std::string> m_sourceFormats;
 };
 
 // What picture shows, by the simulator's bars and the installation's status

@@ -131,6 +131,30 @@ TEST(JpegCodec, OtherSamplingIsLeftToTheFullDecode) {
               DecodeResult::Unsupported);
 }
 
+// A picture to be shown smaller is decoded at a fraction of its size that
+// still covers the size shown, and memory taken for a large picture is given
+// back once pictures are small again.
+TEST(JpegCodec, LargePicturesCostLittleAndLeaveNoMemoryBehind) {
+    const std::vector<uint8_t> large = Jpeg(1280, 960);
+    YcbcrImage image;
+    ASSERT_EQ(DecodeJpeg(large.data(), large.size(), 8192, image, 300, 200), DecodeResult::Ok);
+    EXPECT_EQ(image.width, 320); // a quarter: an eighth would not cover 300
+    EXPECT_EQ(image.height, 240);
+    EXPECT_EQ(image.sourceWidth, 1280);
+    EXPECT_EQ(image.sourceHeight, 960);
+
+    ASSERT_EQ(DecodeJpeg(large.data(), large.size(), 8192, image), DecodeResult::Ok);
+    EXPECT_EQ(image.width, 1280);
+    const std::vector<uint8_t> small = Jpeg(64, 48);
+    ASSERT_EQ(DecodeJpeg(small.data(), small.size(), 8192, image), DecodeResult::Ok);
+    EXPECT_LT(image.pixels.capacity(), 2u * 64 * 48 * 3);
+    PlanarImage planar;
+    ASSERT_EQ(DecodeJpegPlanar(large.data(), large.size(), 8192, planar), DecodeResult::Ok);
+    ASSERT_EQ(DecodeJpegPlanar(small.data(), small.size(), 8192, planar), DecodeResult::Ok);
+    EXPECT_LT(planar.luma.capacity() + planar.cb.capacity() + planar.cr.capacity(),
+              2u * 64 * 48 * 3);
+}
+
 TEST(StatusPictures, MadeAtTheNegotiatedSizeInEveryFormat) {
     StatusPictures pictures;
     using cvl::host::FrameKind;

@@ -71,6 +71,10 @@ TEST_F(CvlWeb, AnswersEveryPathWithItsStatusAndType) {
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.Header("Content-Type"), "multipart/x-mixed-replace; boundary=cvlframe");
     EXPECT_TRUE(head.body.empty());
+    HttpReply players = Get(port, "/stream.mkv", "HEAD");
+    EXPECT_EQ(players.status, 200);
+    EXPECT_EQ(players.Header("Content-Type"), "video/x-matroska");
+    EXPECT_TRUE(players.body.empty());
     EXPECT_EQ(Get(port, "/", "HEAD").body, "");
     EXPECT_EQ(m_web.Stat("viewers"), 0);
 
@@ -79,8 +83,8 @@ TEST_F(CvlWeb, AnswersEveryPathWithItsStatusAndType) {
         EXPECT_EQ(refused.status, 405) << method;
         EXPECT_EQ(refused.Header("Allow"), "GET, HEAD") << method;
     }
-    for (const char* path : {"/index.html", "/stream.mjpeg/", "/stream.mjpegx", "/../etc/passwd",
-                             "/favicon.ico", "//"}) {
+    for (const char* path : {"/index.html", "/stream.mjpeg/", "/stream.mjpegx", "/stream.mkv/",
+                             "/../etc/passwd", "/favicon.ico", "//"}) {
         EXPECT_EQ(Get(port, path).status, 404) << path;
     }
     // The stream: multipart parts, each a whole stamped JPEG.
@@ -367,13 +371,28 @@ TEST_F(CvlWeb, FansOneStreamOutToEightViewersWhileAStalledViewerCostsNothing) {
     }
     EXPECT_LT(rssPeak - rssBefore, kRssGrowthKiB) << "KiB";
 
-    // One stream from the service, whatever the number of viewers.
-    int senders = 0;
-    for (const std::string& message : LogMessages())
-        if (message.rfind("frame sender ", 0) == 0 && message.size() > 8 &&
-            message.compare(message.size() - 8, 8, " started") == 0)
-            ++senders;
-    EXPECT_EQ(senders, 1);
+    // One stream from the service, whatever the number of viewers: every
+    // frame sender is cvl-web's own and never two at once. A sender that a
+    // loaded machine made fail is replaced when cvl-web asks again, which is
+    // its recovery, not a second stream.
+    const std::string ownSender = "frame sender " + std::to_string(m_web.Pid());
+    int running = 0;
+    int mostAtOnce = 0;
+    for (const std::string& message : LogMessages()) {
+        if (message.rfind("frame sender ", 0) != 0)
+            continue;
+        const bool started =
+            message.size() > 8 && message.compare(message.size() - 8, 8, " started") == 0;
+        const bool destroyed =
+            message.size() > 10 && message.compare(message.size() - 10, 10, " destroyed") == 0;
+        if (started) {
+            EXPECT_EQ(message, ownSender + " started");
+            mostAtOnce = std::max(mostAtOnce, ++running);
+        } else if (destroyed) {
+            --running;
+        }
+    }
+    EXPECT_EQ(mostAtOnce, 1);
 
     // Viewers that hang up are dropped at once, the stalled one too.
     EXPECT_TRUE(WaitFor([&] { return m_web.Stat("viewers") == 1; }, seconds(5)));

@@ -198,6 +198,22 @@ TEST_F(ZelSDKTest, LiveViewWarmsUpThenServesStampedFramesOfTheConfiguredSize) {
     EXPECT_EQ(Download(camera, jpeg), ZEL_ERR_FRAME_NOT_READY);
 }
 
+TEST_F(ZelSDKTest, LiveViewEventHandledBeforeTheWriteReturnsWhenAsked) {
+    setenv("ZELSIM_EVF_EVENT", "before-return", 1);
+    Init();
+    __ZelObject* camera = FirstCamera();
+    Register(camera);
+    ASSERT_EQ(ZelOpenSession(camera), 0u);
+    StartEvf(camera);
+    // Already handled, on the event thread, when the write returned.
+    EXPECT_TRUE(SawProperty(ZEL_PROP_EVF_OUTPUT));
+    EXPECT_NE(m_events.thread, std::this_thread::get_id());
+    uint32_t off = 0;
+    ASSERT_EQ(ZelSetPropertyData(camera, ZEL_PROP_EVF_OUTPUT, 0, 4, &off), 0u);
+    EXPECT_TRUE(SawProperty(ZEL_PROP_EVF_OUTPUT, 2));
+    ZelRelease(camera);
+}
+
 TEST_F(ZelSDKTest, BusyUnplugAndReplug) {
     Init();
     __ZelObject* camera = FirstCamera();

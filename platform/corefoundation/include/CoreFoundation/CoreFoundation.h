@@ -273,12 +273,6 @@ Boolean CFMessagePortIsValid(CFMessagePortRef ms);
 Boolean CFMessagePortIsRemote(CFMessagePortRef ms);
 CFStringRef CFMessagePortGetName(CFMessagePortRef ms);
 void CFMessagePortGetContext(CFMessagePortRef ms, CFMessagePortContext* context);
-// An addition of this platform layer: called from inside a local port's
-// callback, the process identifier of the process that sent the message
-// being handled, as the kernel gave it for the connection (the process that
-// connected); -1 outside the callback, for another port, or when unknown.
-// The sender cannot choose it, unlike anything in the message.
-SInt32 CFMessagePortGetSenderProcessIdentifier(CFMessagePortRef local);
 void CFMessagePortSetInvalidationCallBack(CFMessagePortRef ms,
                                           CFMessagePortInvalidationCallBack callout);
 

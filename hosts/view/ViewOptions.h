@@ -1,6 +1,6 @@
 // Command-line options of the viewer host cvl-view.
-#ifndef CVL_TOOLS_CVLVIEW_VIEWOPTIONS_H
-#define CVL_TOOLS_CVLVIEW_VIEWOPTIONS_H
+#ifndef CVL_HOSTS_VIEW_VIEWOPTIONS_H
+#define CVL_HOSTS_VIEW_VIEWOPTIONS_H
 
 #include <string>
 #include <vector>

@@ -1,9 +1,17 @@
 #include "CvlSrc.h"
 
+#include "CVLSettings.h"
 #include "EvfFrame.h"
+#include "SettingsWorker.h"
 #include "cvlhost/SharedStream.h"
 
+#define GST_USE_UNSTABLE_API
+#include <gst/interfaces/photography.h>
+
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <pthread.h>
@@ -32,7 +40,89 @@ enum {
     PROP_START_SANDBOX,
     PROP_FRAMERATE,
     PROP_STATUS_FRAMES,
+    PROP_LIVE_VIEW_SIZE,
+    // The photography interface's properties follow, in its order.
+    PROP_PHOTOGRAPHY,
 };
+
+enum {
+    SIGNAL_FOCUS_STEP,
+    SIGNAL_COUNT,
+};
+
+guint g_signals[SIGNAL_COUNT];
+
+// The camera's white balance names for the interface's modes; null where
+// the camera has none.
+const char* WhiteBalanceName(GstPhotographyWhiteBalanceMode mode) {
+    switch (mode) {
+    case GST_PHOTOGRAPHY_WB_MODE_AUTO:
+        return "auto";
+    case GST_PHOTOGRAPHY_WB_MODE_DAYLIGHT:
+        return "daylight";
+    case GST_PHOTOGRAPHY_WB_MODE_CLOUDY:
+        return "cloudy";
+    case GST_PHOTOGRAPHY_WB_MODE_TUNGSTEN:
+        return "tungsten";
+    case GST_PHOTOGRAPHY_WB_MODE_FLUORESCENT:
+        return "fluorescent";
+    case GST_PHOTOGRAPHY_WB_MODE_SHADE:
+        return "shade";
+    default:
+        return nullptr;
+    }
+}
+
+// A shutter speed as the camera writes it ("1/60", "0.3", "2") in seconds;
+// negative when it is none.
+double ShutterSeconds(const std::string& text) {
+    const size_t slash = text.find('/');
+    char* end = nullptr;
+    const double first = std::strtod(text.c_str(), &end);
+    if (slash == std::string::npos)
+        return end && *end == '\0' && first > 0 ? first : -1;
+    const double second = std::strtod(text.c_str() + slash + 1, &end);
+    return end && *end == '\0' && first > 0 && second > 0 ? first / second : -1;
+}
+
+// The camera's shutter speed nearest to milliseconds (on a log scale: one
+// stop is as far as another); written in seconds when the camera's list is
+// not to be had, for the service to judge.
+std::string NearestShutter(guint milliseconds) {
+    const double wanted = milliseconds / 1000.0;
+    CVLSettings settings;
+    CVLSetting shutter;
+    std::string error;
+    std::string nearest;
+    if (settings.Get("shutter-speed", shutter, error)) {
+        double best = 0;
+        for (const std::string& allowed : shutter.allowed) {
+            const double seconds = ShutterSeconds(allowed);
+            const double distance = std::fabs(std::log(seconds / wanted));
+            if (seconds > 0 && (nearest.empty() || distance < best)) {
+                nearest = allowed;
+                best = distance;
+            }
+        }
+    }
+    if (!nearest.empty())
+        return nearest;
+    char text[32];
+    if (milliseconds >= 1000)
+        std::snprintf(text, sizeof text, "%g", wanted);
+    else
+        std::snprintf(text, sizeof text, "1/%d",
+                      static_cast<int>(std::lround(1000.0 / milliseconds)));
+    return text;
+}
+
+// The camera's current value of a setting, "" when it cannot be had.
+std::string CurrentValue(const char* name) {
+    CVLSettings settings;
+    CVLSetting setting;
+    std::string error;
+    return settings.Get(name, setting, error) ? setting.value : std::string();
+}
 
 GstStaticPadTemplate g_srcTemplate =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -55,6 +145,20 @@ struct _CvlSrc {
     gint fpsN;
     gint fpsD;
     gboolean statusFrames;
+    // Guards the settings below and the worker; apart from lock, since
+    // settings ask the service, and the streaming thread must not wait for that.
+    pthread_mutex_t settingsLock;
+    // The values last asked for, given back while the camera cannot be asked.
+    gchar* liveViewSize;
+    guint isoSpeed;
+    guint aperture;
+    guint exposureTime;
+    gfloat evCompensation;
+    gfloat zoom;
+    GstPhotographyWhiteBalanceMode whiteBalance;
+
+    // Carries out setting changes; made at the first change.
+    SettingsWorker* settings;
 
     // Between start and stop: this element's hold on the process's stream.
     SharedStream* capture;
@@ -74,7 +178,10 @@ struct _CvlSrc {
     gboolean flushing;
 };
 
-G_DEFINE_TYPE(CvlSrc, cvl_src, GST_TYPE_PUSH_SRC)
+static void cvl_src_photography_init(GstPhotographyInterface* iface);
+
+G_DEFINE_TYPE_WITH_CODE(CvlSrc, cvl_src, GST_TYPE_PUSH_SRC,
+                        G_IMPLEMENT_INTERFACE(GST_TYPE_PHOTOGRAPHY, cvl_src_photography_init))
 
 GType cvl_src_mode_get_type(void) {
     static GType type = 0;
@@ -99,9 +206,131 @@ static void cvl_src_kind_changed(CvlSrc* self, FrameKind kind, StreamState state
                              gst_message_new_element(GST_OBJECT(self), structure));
 }
 
+// Queues a change for the worker, made on first use. Called with settingsLock.
+static void cvl_src_change(CvlSrc* self, const std::string& name, const std::string& value,
+                           bool action) {
+    if (!self->settings) {
+        self->settings = new SettingsWorker([self](const std::string& change,
+                                                   const std::string& error) {
+            GST_ELEMENT_WARNING(
+                self, RESOURCE, SETTINGS,
+                ("The camera did not take \"%s\": %s", change.c_str(), error.c_str()), (nullptr));
+        });
+    }
+    if (action)
+        self->settings->Act(name);
+    else
+        self->settings->Set(name, value);
+}
+
+static std::string cvl_src_format(const char* format, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Sets one of the photography interface's properties; false for those that
+// the camera has no setting for.
+static bool cvl_src_set_photography(CvlSrc* self, const GParamSpec* pspec, const GValue* value) {
+    const std::string name = pspec->name;
+    if (name == GST_PHOTOGRAPHY_PROP_ISO_SPEED) {
+        self->isoSpeed = g_value_get_uint(value);
+        cvl_src_change(self, "iso", self->isoSpeed ? std::to_string(self->isoSpeed) : "auto",
+                       false);
+    } else if (name == GST_PHOTOGRAPHY_PROP_APERTURE) {
+        // Tenths of the f-number: 56 is f/5.6.
+        self->aperture = g_value_get_uint(value);
+        cvl_src_change(self, "aperture", cvl_src_format("%g", self->aperture / 10.0), false);
+    } else if (name == GST_PHOTOGRAPHY_PROP_EXPOSURE_TIME) {
+        self->exposureTime = g_value_get_uint(value);
+        if (self->exposureTime == 0)
+            return false;
+        cvl_src_change(self, "shutter-speed", NearestShutter(self->exposureTime), false);
+    } else if (name == GST_PHOTOGRAPHY_PROP_EV_COMP) {
+        self->evCompensation = g_value_get_float(value);
+        cvl_src_change(self, "exposure-compensation", cvl_src_format("%+.1f", self->evCompensation),
+                       false);
+    } else if (name == GST_PHOTOGRAPHY_PROP_WB_MODE) {
+        self->whiteBalance = static_cast<GstPhotographyWhiteBalanceMode>(g_value_get_enum(value));
+        const char* camera = WhiteBalanceName(self->whiteBalance);
+        if (!camera)
+            return false;
+        cvl_src_change(self, "white-balance", camera, false);
+    } else if (name == GST_PHOTOGRAPHY_PROP_ZOOM) {
+        self->zoom = g_value_get_float(value);
+        cvl_src_change(self, "zoom " + cvl_src_format("%g", self->zoom), "", true);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Reads one of the photography interface's properties: the camera's value
+// where it can be had, else the last one asked for.
+static void cvl_src_get_photography(CvlSrc* self, const GParamSpec* pspec, GValue* value) {
+    const std::string name = pspec->name;
+    if (name == GST_PHOTOGRAPHY_PROP_CAPABILITIES) {
+        g_value_set_ulong(value, GST_PHOTOGRAPHY_CAPS_EV_COMP | GST_PHOTOGRAPHY_CAPS_ISO_SPEED |
+                                     GST_PHOTOGRAPHY_CAPS_WB_MODE | GST_PHOTOGRAPHY_CAPS_ZOOM |
+                                     GST_PHOTOGRAPHY_CAPS_FOCUS | GST_PHOTOGRAPHY_CAPS_APERTURE |
+                                     GST_PHOTOGRAPHY_CAPS_EXPOSURE);
+    } else if (name == GST_PHOTOGRAPHY_PROP_ISO_SPEED) {
+        const std::string current = CurrentValue("iso");
+        g_value_set_uint(value, current.empty() ? self->isoSpeed
+                                                : static_cast<guint>(std::atoi(current.c_str())));
+    } else if (name == GST_PHOTOGRAPHY_PROP_APERTURE) {
+        const std::string current = CurrentValue("aperture");
+        g_value_set_uint(value,
+                         current.empty()
+                             ? self->aperture
+                             : static_cast<guint>(std::lround(std::atof(current.c_str()) * 10)));
+    } else if (name == GST_PHOTOGRAPHY_PROP_EXPOSURE_TIME) {
+        const double seconds = ShutterSeconds(CurrentValue("shutter-speed"));
+        g_value_set_uint(value, seconds < 0 ? self->exposureTime
+                                            : static_cast<guint>(std::lround(seconds * 1000)));
+    } else if (name == GST_PHOTOGRAPHY_PROP_EV_COMP) {
+        const std::string current = CurrentValue("exposure-compensation");
+        g_value_set_float(value, current.empty() ? self->evCompensation
+                                                 : static_cast<gfloat>(std::atof(current.c_str())));
+    } else if (name == GST_PHOTOGRAPHY_PROP_ZOOM) {
+        const std::string current = CurrentValue("zoom");
+        g_value_set_float(value, current.empty() ? self->zoom
+                                                 : static_cast<gfloat>(std::atof(current.c_str())));
+    } else if (name == GST_PHOTOGRAPHY_PROP_WB_MODE) {
+        const std::string current = CurrentValue("white-balance");
+        GstPhotographyWhiteBalanceMode mode = self->whiteBalance;
+        for (int candidate = GST_PHOTOGRAPHY_WB_MODE_AUTO;
+             candidate <= GST_PHOTOGRAPHY_WB_MODE_SHADE; ++candidate) {
+            const char* known =
+                WhiteBalanceName(static_cast<GstPhotographyWhiteBalanceMode>(candidate));
+            if (known && current == known)
+                mode = static_cast<GstPhotographyWhiteBalanceMode>(candidate);
+        }
+        g_value_set_enum(value, mode);
+    } else {
+        g_param_value_set_default(const_cast<GParamSpec*>(pspec), value);
+    }
+}
+
 static void cvl_src_set_property(GObject* object, guint id, const GValue* value,
                                  GParamSpec* pspec) {
     CvlSrc* self = CVL_SRC(object);
+    if (id == PROP_LIVE_VIEW_SIZE) {
+        pthread_mutex_lock(&self->settingsLock);
+        g_free(self->liveViewSize);
+        self->liveViewSize = g_value_dup_string(value);
+        if (self->liveViewSize)
+            cvl_src_change(self, "live-view-size", self->liveViewSize, false);
+        pthread_mutex_unlock(&self->settingsLock);
+        return;
+    }
+    if (id >= PROP_PHOTOGRAPHY) {
+        pthread_mutex_lock(&self->settingsLock);
+        if (!cvl_src_set_photography(self, pspec, value))
+            GST_WARNING_OBJECT(self, "the camera has no setting for %s", pspec->name);
+        pthread_mutex_unlock(&self->settingsLock);
+        return;
+    }
     pthread_mutex_lock(&self->lock);
     switch (id) {
     case PROP_MODE:
@@ -126,6 +355,19 @@ static void cvl_src_set_property(GObject* object, guint id, const GValue* value,
 
 static void cvl_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     CvlSrc* self = CVL_SRC(object);
+    if (id == PROP_LIVE_VIEW_SIZE) {
+        const std::string current = CurrentValue("live-view-size");
+        pthread_mutex_lock(&self->settingsLock);
+        g_value_set_string(value, current.empty() ? self->liveViewSize : current.c_str());
+        pthread_mutex_unlock(&self->settingsLock);
+        return;
+    }
+    if (id >= PROP_PHOTOGRAPHY) {
+        pthread_mutex_lock(&self->settingsLock);
+        cvl_src_get_photography(self, pspec, value);
+        pthread_mutex_unlock(&self->settingsLock);
+        return;
+    }
     pthread_mutex_lock(&self->lock);
     switch (id) {
     case PROP_MODE:
@@ -440,8 +682,99 @@ static GstFlowReturn cvl_src_create(GstPushSrc* push, GstBuffer** out) {
     return GST_FLOW_OK;
 }
 
+static void cvl_src_focus_step(CvlSrc* self, gint step) {
+    if (step == 0 || step < -3 || step > 3) {
+        GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                            ("A focus step is -3 to -1 (nearer) or 1 to 3 (farther), not %d", step),
+                            (nullptr));
+        return;
+    }
+    pthread_mutex_lock(&self->settingsLock);
+    cvl_src_change(
+        self, std::string(step < 0 ? "focus near " : "focus far ") + std::to_string(std::abs(step)),
+        "", true);
+    pthread_mutex_unlock(&self->settingsLock);
+}
+
+static void cvl_src_set_autofocus(GstPhotography* photo, gboolean on) {
+    CvlSrc* self = CVL_SRC(photo);
+    if (!on)
+        return; // the camera focuses once and stops by itself
+    pthread_mutex_lock(&self->settingsLock);
+    cvl_src_change(self, "autofocus", "", true);
+    pthread_mutex_unlock(&self->settingsLock);
+}
+
+static GstPhotographyCaps cvl_src_get_capabilities(GstPhotography* photo) {
+    GValue value = G_VALUE_INIT;
+    g_value_init(&value, G_TYPE_ULONG);
+    g_object_get_property(G_OBJECT(photo), GST_PHOTOGRAPHY_PROP_CAPABILITIES, &value);
+    return static_cast<GstPhotographyCaps>(g_value_get_ulong(&value));
+}
+
+// The interface's calls go through the properties, so both ways of setting
+// a value behave alike.
+template <typename T>
+static gboolean cvl_src_set_through(GstPhotography* photo, const char* name, T value) {
+    g_object_set(photo, name, value, nullptr);
+    return TRUE;
+}
+
+template <typename T>
+static gboolean cvl_src_get_through(GstPhotography* photo, const char* name, T* value) {
+    g_object_get(photo, name, value, nullptr);
+    return TRUE;
+}
+
+static void cvl_src_photography_init(GstPhotographyInterface* iface) {
+    iface->get_capabilities = cvl_src_get_capabilities;
+    iface->set_autofocus = cvl_src_set_autofocus;
+    iface->set_ev_compensation = [](GstPhotography* photo, gfloat value) {
+        return cvl_src_set_through(photo, GST_PHOTOGRAPHY_PROP_EV_COMP, value);
+    };
+    iface->get_ev_compensation = [](GstPhotography* photo, gfloat* value) {
+        return cvl_src_get_through(photo, GST_PHOTOGRAPHY_PROP_EV_COMP, value);
+    };
+    iface->set_iso_speed = [](GstPhotography* photo, guint value) {
+        return cvl_src_set_through(photo, GST_PHOTOGRAPHY_PROP_ISO_SPEED, value);
+    };
+    iface->get_iso_speed = [](GstPhotography* photo, guint* value) {
+        return cvl_src_get_through(photo, GST_PHOTOGRAPHY_PROP_ISO_SPEED, value);
+    };
+    iface->set_aperture = [](GstPhotography* photo, guint value) {
+        return cvl_src_set_through(photo, GST_PHOTOGRAPHY_PROP_APERTURE, value);
+    };
+    iface->get_aperture = [](GstPhotography* photo, guint* value) {
+        return cvl_src_get_through(photo, GST_PHOTOGRAPHY_PROP_APERTURE, value);
+    };
+    iface->set_exposure = [](GstPhotography* photo, guint32 value) {
+        return cvl_src_set_through(photo, GST_PHOTOGRAPHY_PROP_EXPOSURE_TIME, value);
+    };
+    iface->get_exposure = [](GstPhotography* photo, guint32* value) {
+        return cvl_src_get_through(photo, GST_PHOTOGRAPHY_PROP_EXPOSURE_TIME, value);
+    };
+    iface->set_white_balance_mode = [](GstPhotography* photo,
+                                       GstPhotographyWhiteBalanceMode value) {
+        return cvl_src_set_through(photo, GST_PHOTOGRAPHY_PROP_WB_MODE, value);
+    };
+    iface->get_white_balance_mode = [](GstPhotography* photo,
+                                       GstPhotographyWhiteBalanceMode* value) {
+        return cvl_src_get_through(photo, GST_PHOTOGRAPHY_PROP_WB_MODE, value);
+    };
+    iface->set_zoom = [](GstPhotography* photo, gfloat value) {
+        return cvl_src_set_through(photo, GST_PHOTOGRAPHY_PROP_ZOOM, value);
+    };
+    iface->get_zoom = [](GstPhotography* photo, gfloat* value) {
+        return cvl_src_get_through(photo, GST_PHOTOGRAPHY_PROP_ZOOM, value);
+    };
+}
+
 static void cvl_src_finalize(GObject* object) {
     CvlSrc* self = CVL_SRC(object);
+    delete self->settings; // joins its thread before the element goes
+    self->settings = nullptr;
+    g_free(self->liveViewSize);
+    pthread_mutex_destroy(&self->settingsLock);
     delete self->capture;
     self->capture = nullptr;
     pthread_mutex_destroy(&self->lock);
@@ -485,6 +818,30 @@ static void cvl_src_class_init(CvlSrcClass* klass) {
                              "camera); when false only live frames flow",
                              kDefaultStatusFrames, flags));
 
+    g_object_class_install_property(
+        objectClass, PROP_LIVE_VIEW_SIZE,
+        g_param_spec_string("live-view-size", "Live-view size",
+                            "The camera's live-view size, WIDTHxHEIGHT (e.g. 1024x768); set in "
+                            "any state, also while playing (the caps follow)",
+                            nullptr,
+                            static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                     GST_PARAM_MUTABLE_PLAYING)));
+    // The photography interface's properties, whichever its version has.
+    gpointer photography = g_type_default_interface_ref(GST_TYPE_PHOTOGRAPHY);
+    guint count = 0;
+    GParamSpec** specs = g_object_interface_list_properties(photography, &count);
+    for (guint i = 0; i < count; ++i)
+        g_object_class_override_property(objectClass, PROP_PHOTOGRAPHY + i, specs[i]->name);
+    g_free(specs);
+    g_type_default_interface_unref(photography);
+
+    // "focus-step": one step of the focus drive, -3 to -1 nearer (-3 the
+    // largest), 1 to 3 farther.
+    g_signals[SIGNAL_FOCUS_STEP] = g_signal_new_class_handler(
+        "focus-step", G_TYPE_FROM_CLASS(klass),
+        static_cast<GSignalFlags>(G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION),
+        G_CALLBACK(cvl_src_focus_step), nullptr, nullptr, nullptr, G_TYPE_NONE, 1, G_TYPE_INT);
+
     gst_element_class_set_static_metadata(
         elementClass, "Corvalink camera source", "Source/Video",
         "Live-view JPEG frames of the camera that the Corvalink service drives",
@@ -504,11 +861,20 @@ static void cvl_src_class_init(CvlSrcClass* klass) {
 
 static void cvl_src_init(CvlSrc* self) {
     pthread_mutex_init(&self->lock, nullptr);
+    pthread_mutex_init(&self->settingsLock, nullptr);
     self->mode = kDefaultMode;
     self->startSandbox = kDefaultStartSandbox;
     self->fpsN = kDefaultFpsN;
     self->fpsD = kDefaultFpsD;
     self->statusFrames = kDefaultStatusFrames;
+    self->liveViewSize = nullptr;
+    self->isoSpeed = 0;
+    self->aperture = 0;
+    self->exposureTime = 0;
+    self->evCompensation = 0;
+    self->zoom = 1;
+    self->whiteBalance = GST_PHOTOGRAPHY_WB_MODE_AUTO;
+    self->settings = nullptr;
     self->capture = nullptr;
     self->clockId = nullptr;
     self->flushing = FALSE;

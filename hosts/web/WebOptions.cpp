@@ -94,6 +94,8 @@ bool ParseWebOptions(const std::vector<std::string>& args, WebOptions& options,
                 return false;
             }
             options.rate = static_cast<int>(rate);
+        } else if (name == "--settings-remote") {
+            options.settingsRemote = true;
         } else if (name == "--start-sandbox") {
             options.startSandbox = true;
         } else if (name == "--help" || name == "-h") {
@@ -116,7 +118,9 @@ std::string WebUsage(const std::string& program) {
            "                      (default port)\n"
            "  --start-sandbox     send StartStreamingSandboxMode first, StopStreaming at the end\n"
            "  --rate N            GetFrame calls per second (default 100)\n"
-           "Pages: / (the viewer), /stream.mjpeg, /snapshot.jpg, /stats.json\n";
+           "  --settings-remote   serve the camera's settings to other machines too (by\n"
+           "                      default only this machine may read and change them)\n"
+           "Pages: / (the viewer), /stream.mjpeg, /snapshot.jpg, /stats.json, /settings\n";
 }
 
 } // namespace cvl::web

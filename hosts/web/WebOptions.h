@@ -31,7 +31,8 @@ struct WebOptions {
     ListenAddress listen;
     Mode mode = Mode::Port;
     bool startSandbox = false;
-    int rate = 100; // GetFrame calls per second
+    int rate = 100;              // GetFrame calls per second
+    bool settingsRemote = false; // camera settings for other machines too
     bool help = false;
 };
 

@@ -1,5 +1,7 @@
 #include "WebPage.h"
 
+#include "SettingsPanel.h"
+
 namespace cvl::web {
 
 namespace {
@@ -74,15 +76,15 @@ picture.addEventListener("error", () => {
 refresh();
 setInterval(refresh, 500);
 </script>
-</body>
-</html>
 )";
+
+const char kEnd[] = "</body>\n</html>\n";
 
 } // namespace
 
 std::string WebPage(ViewState state) {
     return std::string(kHead) + "<span id=\"state\" style=\"background: " + StateColour(state) +
-           "\">" + StateText(state) + "</span>\n" + kTail;
+           "\">" + StateText(state) + "</span>\n" + kTail + SettingsPanel() + kEnd;
 }
 
 } // namespace cvl::web

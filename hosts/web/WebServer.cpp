@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include "MjpegStream.h"
+#include "SettingsApi.h"
 #include "WebPage.h"
 
 #include <arpa/inet.h>
@@ -76,7 +77,10 @@ void NoteConnection(void* self, MHD_Connection* connection, void** socketContext
     }
 }
 
-void RequestDone(void* self, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+void RequestDone(void* self, MHD_Connection* connection, void** requestState,
+                 MHD_RequestTerminationCode) {
+    if (*requestState != &g_headersSeen)
+        SettingsApi::Release(*requestState);
     Server(self).Guard().RequestDone(Tracked(connection));
 }
 
@@ -142,7 +146,8 @@ bool RefuseMalformed(MHD_Connection* connection, const char* version) {
 }
 
 MHD_Result Answer(void* self, MHD_Connection* connection, const char* url, const char* method,
-                  const char* version, const char*, size_t* uploadSize, void** requestState) {
+                  const char* version, const char* uploadData, size_t* uploadSize,
+                  void** requestState) {
     // The first call comes with the headers alone: answer there and then,
     // so a body is never read (the library closes the connection after the
     // reply when one was sent).
@@ -151,11 +156,21 @@ MHD_Result Answer(void* self, MHD_Connection* connection, const char* url, const
         Server(self).Guard().RequestStarted(Tracked(connection));
         if (RefuseMalformed(connection, version))
             return MHD_YES;
+        if (SettingsApi::Handles(url ? url : ""))
+            return Server(self).Settings().Begin(connection, url, method ? method : "",
+                                                 requestState) == MHD_YES
+                       ? MHD_YES
+                       : MHD_NO;
         return Server(self).Route(connection, url ? url : "", method ? method : "") == MHD_YES
                    ? MHD_YES
                    : MHD_NO;
     }
-    // A body after the reply was queued: discard it.
+    // A change's body comes to the settings; any other is discarded.
+    if (*requestState != &g_headersSeen)
+        return Server(self).Settings().Continue(connection, uploadData, uploadSize,
+                                                *requestState) == MHD_YES
+                   ? MHD_YES
+                   : MHD_NO;
     *uploadSize = 0;
     return MHD_YES;
 }
@@ -180,7 +195,8 @@ void EndStream(void* stream) {
 
 } // namespace
 
-WebServer::WebServer(FrameHub& hub) : m_hub(hub), m_log(stderr), m_guard(m_log) {}
+WebServer::WebServer(FrameHub& hub, bool settingsRemote)
+    : m_hub(hub), m_log(stderr), m_guard(m_log), m_settings(settingsRemote) {}
 
 WebServer::~WebServer() {
     Stop();

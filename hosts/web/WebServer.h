@@ -7,6 +7,7 @@
 //   GET /stream.mkv    the same pictures in Matroska, each with its time, for players
 //   GET /snapshot.jpg  the newest picture
 //   GET /stats.json    the hub's figures
+//   /settings...       the camera's settings (SettingsApi)
 //
 // HEAD is answered for each of them; other methods get 405, other paths 404,
 // a stream beyond the viewer places 503. An HTTP/1.1 request without exactly
@@ -19,6 +20,7 @@
 #include "BurstLog.h"
 #include "ConnectionGuard.h"
 #include "FrameHub.h"
+#include "SettingsApi.h"
 #include "WebOptions.h"
 
 #include <cstdint>
@@ -33,7 +35,8 @@ class WebServer {
 public:
     static constexpr unsigned kIdleSeconds = 30;
 
-    explicit WebServer(FrameHub& hub);
+    // settingsRemote: the camera's settings are served to other machines too.
+    explicit WebServer(FrameHub& hub, bool settingsRemote = false);
     // Stops the server if it still runs.
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -54,11 +57,13 @@ public:
     // The library's callbacks reach these through the server.
     BurstLog& Log() { return m_log; }
     ConnectionGuard& Guard() { return m_guard; }
+    SettingsApi& Settings() { return m_settings; }
 
 private:
     FrameHub& m_hub;
     BurstLog m_log;
     ConnectionGuard m_guard;
+    SettingsApi m_settings;
     MHD_Daemon* m_daemon = nullptr;
     uint16_t m_port = 0;
 };

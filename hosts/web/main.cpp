@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     FrameHub hub;
-    WebServer server(hub);
+    WebServer server(hub, options.settingsRemote);
     if (!server.Start(options.listen, error)) {
         std::fprintf(stderr, "cvl-web: %s\n", error.c_str());
         return 1;
@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "cvl-web: warning: %s is reachable from other machines, and cvl-web "
                      "serves the camera without authentication\n",
+                     shown.Text().c_str());
+    if (options.settingsRemote)
+        std::fprintf(stderr,
+                     "cvl-web: warning: anyone who reaches %s can change the camera's "
+                     "settings\n",
                      shown.Text().c_str());
     std::printf("cvl-web: serving http://%s/\n", shown.Text().c_str());
     std::fflush(stdout);

@@ -42,7 +42,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& arguments,
-                         const std::vector<std::string>& environment, const std::string& logPath) {
+                         const std::vector<std::string>& environment, const std::string& logPath,
+                         const std::vector<std::pair<int, int>>& passed) {
     if (m_pid > 0 || arguments.empty())
         return false;
     m_logPath = logPath;
@@ -99,6 +100,8 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments,
             dup2(null, STDIN_FILENO);
         dup2(log, STDOUT_FILENO);
         dup2(log, STDERR_FILENO);
+        for (const std::pair<int, int>& descriptor : passed)
+            dup2(descriptor.first, descriptor.second);
         signal(SIGPIPE, SIG_DFL);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cvl::test {
@@ -24,9 +25,12 @@ public:
 
     // Runs arguments[0] (looked up on the PATH of environment) with the
     // environment (NAME=VALUE entries), its output appended to logPath.
-    // False when it could not be started.
+    // False when it could not be started. Each pair of passed gives the
+    // child a descriptor of this process (first, above any of the seconds)
+    // under the number second.
     bool Start(const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment, const std::string& logPath);
+               const std::vector<std::string>& environment, const std::string& logPath,
+               const std::vector<std::pair<int, int>>& passed = {});
     pid_t Pid() const { return m_pid; }
     // Whether it still runs (reaps it when it has ended).
     bool Running();

@@ -86,11 +86,27 @@ TEST(CvlSrcElement, InspectShowsEveryPropertyWithItsDescription) {
     std::string output;
     ASSERT_EQ(RunCommand(GstToolEnvironment() + " gst-inspect-1.0 cvlsrc 2>&1", &output), 0)
         << output;
-    for (const char* text :
-         {"Corvalink camera source", "GstPushSrc", "image/jpeg", "mode",
-          "over this process's frame port", "(0): port", "(1): sandbox", "start-sandbox",
-          "Ask the service for a sandbox stream", "framerate", "Output frame rate", "Default: 30/1",
-          "do-timestamp", "status-frames", "only live frames flow"}) {
+    for (const char* text : {"Corvalink camera source",
+                             "GstPushSrc",
+                             "image/jpeg",
+                             "mode",
+                             "over this process's frame port",
+                             "(0): port",
+                             "(1): sandbox",
+                             "start-sandbox",
+                             "Ask the service for a sandbox stream",
+                             "framerate",
+                             "Output frame rate",
+                             "Default: 30/1",
+                             "do-timestamp",
+                             "status-frames",
+                             "only live frames flow",
+                             "GstPhotography",
+                             "live-view-size",
+                             "iso-speed",
+                             "ev-compensation",
+                             "white-balance-mode",
+                             "focus-step"}) {
         EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
     }
 }

@@ -187,6 +187,11 @@ GstFlowReturn Pipeline::NewSample(GstElement* sink, gpointer data) {
         record.kind = KindOf(frame);
         if (record.kind == FrameKind::Live)
             FrameSequence(frame, record.sequence);
+        if (record.kind == FrameKind::Live && record.sink == 0) {
+            pthread_mutex_lock(&self->m_mutex);
+            self->m_newestLive.assign(reinterpret_cast<const char*>(map.data), map.size);
+            pthread_mutex_unlock(&self->m_mutex);
+        }
         gst_buffer_unmap(buffer, &map);
     }
     gst_sample_unref(sample);
@@ -218,6 +223,17 @@ GstBusSyncReply Pipeline::OnMessage(GstBus*, GstMessage* message, gpointer data)
     case GST_MESSAGE_EOS:
         self->m_eos = true;
         break;
+    case GST_MESSAGE_WARNING: {
+        GError* error = nullptr;
+        gchar* debug = nullptr;
+        gst_message_parse_warning(message, &error, &debug);
+        self->m_warnings.push_back(std::string(error ? error->message : "warning") + " " +
+                                   (debug ? debug : ""));
+        if (error)
+            g_error_free(error);
+        g_free(debug);
+        break;
+    }
     case GST_MESSAGE_ERROR: {
         GError* error = nullptr;
         gst_message_parse_error(message, &error, nullptr);
@@ -234,6 +250,20 @@ GstBusSyncReply Pipeline::OnMessage(GstBus*, GstMessage* message, gpointer data)
     // A sync handler that drops a message releases it.
     gst_message_unref(message);
     return GST_BUS_DROP;
+}
+
+std::vector<std::string> Pipeline::Warnings() {
+    pthread_mutex_lock(&m_mutex);
+    const std::vector<std::string> warnings = m_warnings;
+    pthread_mutex_unlock(&m_mutex);
+    return warnings;
+}
+
+std::string Pipeline::NewestLiveJpeg() {
+    pthread_mutex_lock(&m_mutex);
+    const std::string jpeg = m_newestLive;
+    pthread_mutex_unlock(&m_mutex);
+    return jpeg;
 }
 
 std::vector<Buffer> Pipeline::Buffers(int sink) {

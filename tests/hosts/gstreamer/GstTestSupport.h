@@ -73,6 +73,10 @@ public:
     std::vector<std::string> States();
     bool SawEos();
     std::string Error();
+    // The warnings posted on the bus: their message, a blank and their debug text.
+    std::vector<std::string> Warnings();
+    // The bytes of the newest live frame of "sink".
+    std::string NewestLiveJpeg();
 
     // Until condition holds on the recorded buffers (polled).
     bool WaitForBuffers(const std::function<bool(const std::vector<Buffer>&)>& condition,
@@ -96,6 +100,8 @@ private:
     std::vector<std::string> m_states;
     bool m_eos = false;
     std::string m_error;
+    std::vector<std::string> m_warnings;
+    std::string m_newestLive;
 };
 
 // Live buffers with distinct sequence numbers among buffers.

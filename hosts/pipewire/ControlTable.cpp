@@ -296,7 +296,7 @@ void ControlTable::ReadOne(const Control& control, const spa_pod* value,
 void ControlTable::Read(const spa_pod* props, std::vector<ControlWrite>& writes,
                         std::vector<std::string>& refusals) const {
     if (!props || !spa_pod_is_object_type(props, SPA_TYPE_OBJECT_Props)) {
-        refusals.push_back("the write is not a Props object");
+        refusals.push_back("this write is not a Props object");
         return;
     }
     if (m_controls.empty()) {

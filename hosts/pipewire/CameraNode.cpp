@@ -28,6 +28,11 @@ constexpr std::chrono::seconds kBadRunQuiet{10};
 // frame to frame stays at the size it had, its other frames scaled to it.
 constexpr int kSizeSettleFrames = 3;
 constexpr std::chrono::milliseconds kSizeSettleTime{500};
+// A node that cannot keep up with the camera sees every other frame or fewer,
+// so frames that follow each other may never come: a size that alone came
+// for this long, in this many frames, is taken all the same.
+constexpr int kSizeHeldFrames = 10;
+constexpr std::chrono::seconds kSizeHeldTime{2};
 
 const PixelFormat kOffered[] = {PixelFormat::Mjpg, PixelFormat::I420, PixelFormat::Nv12,
                                 PixelFormat::Yuy2};
@@ -388,6 +393,7 @@ bool CameraNode::SizeSettled(int width, int height, uint64_t sequence) {
         m_newWidth = width;
         m_newHeight = height;
         m_newSizeFrames = 1;
+        m_newSizeSeen = 1;
         m_newSizeSince = now;
         m_newSizeSequence = sequence;
         return false;
@@ -397,8 +403,13 @@ bool CameraNode::SizeSettled(int width, int height, uint64_t sequence) {
     // between. The newest frame is also sent again while no new one comes.
     if (sequence == m_newSizeSequence + 1)
         ++m_newSizeFrames;
+    if (sequence != m_newSizeSequence)
+        ++m_newSizeSeen;
     m_newSizeSequence = sequence;
-    if (m_newSizeFrames < kSizeSettleFrames || now - m_newSizeSince < kSizeSettleTime)
+    const bool followed =
+        m_newSizeFrames >= kSizeSettleFrames && now - m_newSizeSince >= kSizeSettleTime;
+    const bool held = m_newSizeSeen >= kSizeHeldFrames && now - m_newSizeSince >= kSizeHeldTime;
+    if (!followed && !held)
         return false;
     m_newSizeFrames = 0;
     return true;

@@ -103,7 +103,8 @@ private:
     // A size other than the offered one, and since when frames have it.
     int m_newWidth = 0;
     int m_newHeight = 0;
-    int m_newSizeFrames = 0;
+    int m_newSizeFrames = 0; // of them, frames that followed each other
+    int m_newSizeSeen = 0;   // of them, distinct frames the node saw
     uint64_t m_newSizeSequence = 0;
     Clock::time_point m_newSizeSince;
     PixelFormat m_format = PixelFormat::Mjpg;

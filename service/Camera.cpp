@@ -245,9 +245,8 @@ void Camera::PropertyEvent(uint32_t event, uint32_t property) {
         } else if (value == 0) {
             g_logger.Log("property event: lens barrel closed");
         }
-    } else if (FindSettingByProperty(property) >= 0) {
+    } else if (const int id = FindSettingByProperty(property); id >= 0) {
         // A setting changed on the camera: read it again between downloads.
-        const int id = FindSettingByProperty(property);
         if (!m_settings.MarkReadQueued(id))
             m_commandProcessor.Add(new ReadSettingsCommand(this, id), false);
     } else if (property == ZEL_PROP_EVF_OUTPUT) {

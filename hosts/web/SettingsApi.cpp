@@ -1,6 +1,7 @@
 #include "SettingsApi.h"
 
 #include "CVLSettings.h"
+#include "HttpReply.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -64,16 +65,9 @@ int Send(MHD_Connection* connection, unsigned status, const std::string& json,
     const std::string text = json + "\n";
     MHD_Response* response = MHD_create_response_from_buffer(
         text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
-    if (!response)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    if (header)
+    if (response && header)
         MHD_add_response_header(response, header, value.c_str());
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
+    return SendResponse(connection, status, response, "application/json");
 }
 
 int SendError(MHD_Connection* connection, unsigned status, const std::string& message) {

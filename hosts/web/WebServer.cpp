@@ -1,5 +1,6 @@
 #include "WebServer.h"
 
+#include "HttpReply.h"
 #include "MjpegStream.h"
 #include "SettingsApi.h"
 #include "WebPage.h"
@@ -84,27 +85,6 @@ void RequestDone(void* self, MHD_Connection* connection, void** requestState,
     Server(self).Guard().RequestDone(Tracked(connection));
 }
 
-// Queues response with the headers every reply carries, and releases it.
-int Send(MHD_Connection* connection, unsigned status, MHD_Response* response,
-         const char* contentType) {
-    if (!response)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
-
-int SendText(MHD_Connection* connection, unsigned status, const std::string& text,
-             const char* contentType) {
-    return Send(connection, status,
-                MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
-                                                MHD_RESPMEM_MUST_COPY),
-                contentType);
-}
-
 // A fixed text/plain reply with one more header.
 int SendFixed(MHD_Connection* connection, unsigned status, const char* text, const char* header,
               const char* value) {
@@ -112,7 +92,7 @@ int SendFixed(MHD_Connection* connection, unsigned status, const char* text, con
         std::strlen(text), const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
     if (response)
         MHD_add_response_header(response, header, value);
-    return Send(connection, status, response, "text/plain");
+    return SendResponse(connection, status, response, "text/plain");
 }
 
 // Counts Host headers and finds header names with blanks in them ("Host :"),
@@ -288,7 +268,7 @@ int WebServer::Route(MHD_Connection* connection, const std::string& url,
         delete stream;
         return MHD_NO;
     }
-    return Send(connection, MHD_HTTP_OK, response, type.c_str());
+    return SendResponse(connection, MHD_HTTP_OK, response, type.c_str());
 }
 
 } // namespace cvl::web

@@ -53,9 +53,10 @@ NodeConsumer::NodeConsumer(const std::string& caps, bool stalled) {
     InitGStreamer();
     const bool jpeg = caps.rfind("image/jpeg", 0) == 0;
     // WirePlumber links a stream to the default camera only when it says it
-    // is a video capture stream.
+    // is a video capture stream. always-copy, as below, except for a stalled
+    // consumer: it is there to hold the node's own buffers.
     const std::string description =
-        "pipewiresrc name=src "
+        std::string("pipewiresrc name=src ") + (stalled ? "" : "always-copy=true ") +
         "stream-properties=\"props,media.type=Video,media.category=Capture,media.role=Camera\" "
         "! " +
         caps + (jpeg ? " ! jpegdec" : "") +

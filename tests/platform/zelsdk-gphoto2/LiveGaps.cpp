@@ -99,6 +99,16 @@ bool ClientGapWatch::SawNoCamera() {
     return m_noCamera > 0;
 }
 
+bool ClientGapWatch::WaitForNoCamera(std::chrono::milliseconds timeout) {
+    const auto end = LiveGaps::Clock::now() + timeout;
+    while (!SawNoCamera()) {
+        if (LiveGaps::Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 LiveGaps ClientGapWatch::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -77,6 +77,8 @@ public:
     LiveGaps Stop();
     // A status picture of the "no camera" kind was seen.
     bool SawNoCamera();
+    // Polls until a "no camera" picture was seen.
+    bool WaitForNoCamera(std::chrono::milliseconds timeout);
 
 private:
     void Run(CVLClient& client);

@@ -6,10 +6,9 @@
 // anything, a "no camera" picture only while the camera is off, and no live
 // picture frozen for longer than the hosts allow.
 #include "CameraProcess.h"
-#include "ChildProcess.h"
-#include "DesktopSession.h"
 #include "LiveGaps.h"
 #include "NodeConsumer.h"
+#include "NodeProcess.h"
 #include "ServiceHarness.h"
 #include "TestSupport.h"
 
@@ -68,30 +67,18 @@ protected:
         options.zelsdkLibrary = GphotoLibrary();
         options.zelsdkCompanions = {GphotoHelper()};
         ASSERT_TRUE(m_service.Start(options));
-        DesktopSessionOptions sessionOptions;
-        sessionOptions.portal = false;
-        m_session = std::make_unique<DesktopSession>(sessionOptions);
-        ASSERT_TRUE(m_session->Start()) << m_session->Errors();
-        setenv("PIPEWIRE_RUNTIME_DIR", m_session->PipeWireRuntimeDir().c_str(), 1);
-        unsetenv("PIPEWIRE_REMOTE");
-        ASSERT_TRUE(m_node.Start({Program("cvl-camera")}, m_session->FullClientEnvironment(),
-                                 TempFolder() + "/cvl-camera.log"));
-        ASSERT_TRUE(m_session->WaitForNode("Corvalink Camera", kConnect)) << m_node.Log();
+        ASSERT_TRUE(m_node.Start());
     }
 
     void TearDown() override {
         if (m_consumer)
             m_consumer->Stop();
         m_consumer.reset();
-        if (m_node.Pid() > 0) {
-            EXPECT_EQ(m_node.Stop(seconds(20)), 0) << m_node.Log();
-        }
     }
 
     CameraProcess m_ptpip;
     ServiceProcess m_service;
-    std::unique_ptr<DesktopSession> m_session;
-    ChildProcess m_node;
+    NodeProcess m_node;
     std::unique_ptr<NodeConsumer> m_consumer;
 };
 

@@ -2,10 +2,9 @@
 // with the simulated camera, a private session (bus, PipeWire, WirePlumber),
 // and real consumers: GStreamer's pipewiresrc in the test process, and ffmpeg
 // through pw-v4l2.
-#include "ChildProcess.h"
-#include "DesktopSession.h"
 #include "GstTestSupport.h"
 #include "NodeConsumer.h"
+#include "NodeProcess.h"
 #include "ServiceHarness.h"
 #include "StreamJoiner.h"
 #include "TestSupport.h"
@@ -85,35 +84,13 @@ protected:
         for (auto& consumer : m_consumers)
             consumer->Stop();
         m_consumers.clear();
-        if (m_camera.Pid() > 0) {
-            // It ends on SIGTERM like a user unit is ended, with status 0.
-            EXPECT_EQ(m_camera.Stop(seconds(20)), 0) << m_camera.Log();
-        }
     }
 
-    // The session without the portal (GStreamer and V4L2 programs reach
-    // PipeWire directly); consumers in this process find it too.
-    void StartSession() {
-        DesktopSessionOptions options;
-        options.portal = false;
-        m_session = std::make_unique<DesktopSession>(options);
-        ASSERT_TRUE(m_session->Start()) << m_session->Errors();
-        setenv("PIPEWIRE_RUNTIME_DIR", m_session->PipeWireRuntimeDir().c_str(), 1);
-        unsetenv("PIPEWIRE_REMOTE");
-    }
+    void StartSession() { ASSERT_TRUE(m_node.StartSession()); }
 
     void StartCamera(const std::vector<std::string>& options = {},
                      const std::vector<std::string>& environment = {}) {
-        std::vector<std::string> arguments = {Program("cvl-camera")};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        std::vector<std::string> variables = m_session->ClientEnvironment();
-        variables.insert(variables.end(), environment.begin(), environment.end());
-        ASSERT_TRUE(m_camera.Start(
-            arguments,
-            ChildProcess::EnvironmentWith(variables, DesktopSession::ClientEnvironmentRemoved()),
-            TempFolder() + "/cvl-camera.log"));
-        ASSERT_TRUE(m_session->WaitForNode(kLabel, seconds(60)))
-            << m_camera.Log() << m_session->Errors();
+        ASSERT_TRUE(m_node.StartCamera(options, environment));
     }
 
     // The service, the session and cvl-camera.
@@ -131,14 +108,13 @@ protected:
     }
 
     ServiceProcess m_service;
-    std::unique_ptr<DesktopSession> m_session;
-    ChildProcess m_camera;
+    NodeProcess m_node;
     std::vector<std::unique_ptr<NodeConsumer>> m_consumers;
 };
 
 TEST_F(CameraNode, PublishesACameraNodeWithFixedSizesAndBrowserFrameRate) {
     ASSERT_NO_FATAL_FAILURE(StartAll());
-    const std::string dump = m_session->PwDump();
+    const std::string dump = m_node.Session().PwDump();
     for (const char* expected :
          {"\"media.class\": \"Video/Source\"", "\"media.role\": \"Camera\"",
           "\"node.description\": \"Corvalink Camera\"", "\"node.name\": \"corvalink-camera\""})
@@ -157,10 +133,10 @@ TEST_F(CameraNode, PublishesACameraNodeWithFixedSizesAndBrowserFrameRate) {
 // gone: the stream ends a few seconds later.
 TEST_F(CameraNode, HoldsTheServiceStreamOnlyWhileAConsumerStreams) {
     ASSERT_NO_FATAL_FAILURE(StartAll());
-    const pid_t camera = m_camera.Pid();
+    const pid_t camera = m_node.Pid();
     // The node is published and WirePlumber has seen it: nothing asked for
     // the camera yet.
-    ASSERT_TRUE(m_session->HasNode(kLabel));
+    ASSERT_TRUE(m_node.Session().HasNode(kLabel));
     EXPECT_EQ(CountRequests("StartStreaming", camera), 0);
 
     NodeConsumer& consumer = Consume(kMjpg);
@@ -185,7 +161,7 @@ TEST_F(CameraNode, NegotiatesMjpgPassedThroughAndRawDecoded) {
         ASSERT_TRUE(mjpg.WaitFor([](const std::vector<Consumed>& frames) {
             return CountShown(frames, Shown::Bars) >= 20;
         })) << Describe(mjpg.Frames())
-            << mjpg.Error() << m_camera.Log();
+            << mjpg.Error() << m_node.Log();
         const auto frames = mjpg.Frames();
         EXPECT_TRUE(AllOf(frames, 0, [](const Consumed& f) {
             return f.format == "MJPG" && f.width == 960 && f.height == 640;
@@ -200,13 +176,13 @@ TEST_F(CameraNode, NegotiatesMjpgPassedThroughAndRawDecoded) {
         ASSERT_TRUE(raw.WaitFor([](const std::vector<Consumed>& frames) {
             return CountShown(frames, Shown::Bars) >= 20;
         })) << format
-            << ": " << Describe(raw.Frames()) << raw.Error() << m_camera.Log();
+            << ": " << Describe(raw.Frames()) << raw.Error() << m_node.Log();
         EXPECT_TRUE(AllOf(raw.Frames(), 0, [&](const Consumed& f) {
             return f.format == format && f.width == 960 && f.height == 640;
         })) << Describe(raw.Frames());
         raw.Stop();
     }
-    EXPECT_EQ(CountRequests("StartStreaming", m_camera.Pid()), 1)
+    EXPECT_EQ(CountRequests("StartStreaming", m_node.Pid()), 1)
         << "consumers that follow each other within the linger time share one stream";
 }
 
@@ -215,7 +191,7 @@ TEST_F(CameraNode, TwoConsumersAtOnceBothGetLiveFrames) {
     NodeConsumer& first = Consume(kRaw);
     ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames());
     NodeConsumer& second = Consume(kRaw);
-    ASSERT_TRUE(second.WaitForShown(Shown::Bars)) << Describe(second.Frames()) << m_camera.Log();
+    ASSERT_TRUE(second.WaitForShown(Shown::Bars)) << Describe(second.Frames()) << m_node.Log();
     // Both go on at once.
     const size_t firstBefore = first.Count();
     const size_t secondBefore = second.Count();
@@ -225,7 +201,7 @@ TEST_F(CameraNode, TwoConsumersAtOnceBothGetLiveFrames) {
     EXPECT_TRUE(second.WaitFor([&](const std::vector<Consumed>& frames) {
         return CountShown(frames, Shown::Bars, secondBefore) >= 30;
     })) << Describe(second.Frames());
-    EXPECT_EQ(CountRequests("StartStreaming", m_camera.Pid()), 1);
+    EXPECT_EQ(CountRequests("StartStreaming", m_node.Pid()), 1);
 }
 
 // The service killed: the consumer keeps getting pictures (the waiting
@@ -239,7 +215,7 @@ TEST_F(CameraNode, ServiceKilledAndStartedAgain) {
     ASSERT_EQ(m_service.WaitForExit(seconds(20)), -1); // killed, not exited
     size_t mark = consumer.Count();
     ASSERT_TRUE(consumer.WaitForShown(Shown::Waiting, mark, seconds(30)))
-        << Describe(consumer.Frames()) << m_camera.Log();
+        << Describe(consumer.Frames()) << m_node.Log();
     // Pictures keep coming while the service is away, and stay 960x640 I420.
     mark = consumer.Count();
     EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
@@ -250,11 +226,11 @@ TEST_F(CameraNode, ServiceKilledAndStartedAgain) {
     ASSERT_TRUE(again.Start());
     mark = consumer.Count();
     EXPECT_TRUE(consumer.WaitForShown(Shown::Bars, mark, seconds(40)))
-        << Describe(consumer.Frames()) << m_camera.Log();
+        << Describe(consumer.Frames()) << m_node.Log();
     EXPECT_TRUE(AllOf(consumer.Frames(), 0, [](const Consumed& f) {
         return f.format == "I420" && f.width == 960 && f.height == 640;
     })) << Describe(consumer.Frames());
-    EXPECT_EQ(m_camera.Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
+    EXPECT_EQ(m_node.Camera().Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
 }
 
 // Live pictures keep coming to consumer: a few a second at least, where the
@@ -279,22 +255,22 @@ void ExpectLivePicturesGoOn(NodeConsumer& consumer, const std::string& beside) {
 TEST_F(CameraNode, AStalledConsumerDoesNotStopTheOthers) {
     ASSERT_NO_FATAL_FAILURE(StartAll());
     NodeConsumer& normal = Consume(kRaw);
-    ASSERT_TRUE(normal.WaitForShown(Shown::Bars)) << Describe(normal.Frames()) << m_camera.Log();
+    ASSERT_TRUE(normal.WaitForShown(Shown::Bars)) << Describe(normal.Frames()) << m_node.Log();
 
     m_consumers.push_back(std::make_unique<NodeConsumer>(kRaw, true));
     NodeConsumer& stalled = *m_consumers.back();
     ASSERT_TRUE(stalled.Play());
     ASSERT_TRUE(WaitFor([&] { return stalled.SourceBuffers() > 0; }, seconds(30)));
     ExpectLivePicturesGoOn(normal, "a consumer whose sink is never read");
-    EXPECT_NE(m_camera.Log().find("a consumer holds every buffer"), std::string::npos)
-        << m_camera.Log();
+    EXPECT_NE(m_node.Log().find("a consumer holds every buffer"), std::string::npos)
+        << m_node.Log();
     stalled.Stop();
 
     NodeConsumer& paused = Consume(kRaw);
     ASSERT_TRUE(paused.WaitForShown(Shown::Bars)) << Describe(paused.Frames());
     ASSERT_TRUE(paused.Pause());
     ExpectLivePicturesGoOn(normal, "a paused pipeline");
-    EXPECT_EQ(CountRequests("StartStreaming", m_camera.Pid()), 1);
+    EXPECT_EQ(CountRequests("StartStreaming", m_node.Pid()), 1);
 }
 
 // The node carries one format at a time. A consumer of another format that
@@ -310,22 +286,22 @@ TEST_F(CameraNode, AConsumerOfAnotherFormatIsTurnedAwayAndDisturbsNobody) {
     const std::pair<const char*, const char*> rounds[] = {{kRaw, kMjpg}, {kMjpg, kRaw}};
     for (const auto& [streams, joins] : rounds) {
         NodeConsumer& first = Consume(streams);
-        ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames()) << m_camera.Log();
-        const size_t refusedBefore = CountOccurrences(m_camera.Log(), "is refused");
+        ASSERT_TRUE(first.WaitForShown(Shown::Bars)) << Describe(first.Frames()) << m_node.Log();
+        const size_t refusedBefore = CountOccurrences(m_node.Log(), "is refused");
         StreamJoiner joiner(joins == kMjpg);
         ASSERT_TRUE(joiner.Start());
         ASSERT_TRUE(
-            WaitFor([&] { return CountOccurrences(m_camera.Log(), "is refused") > refusedBefore; },
+            WaitFor([&] { return CountOccurrences(m_node.Log(), "is refused") > refusedBefore; },
                     seconds(30)))
-            << m_camera.Log();
+            << m_node.Log();
         ExpectLivePicturesGoOn(first, std::string("a consumer of ") + joins);
         EXPECT_EQ(joiner.ForeignBuffers(), 0u) << joins << " joined " << streams;
         EXPECT_TRUE(AllOf(first.Frames(), 0, [&](const Consumed& f) {
             return f.shown == Shown::Bars || f.shown == Shown::Waiting;
         })) << Describe(first.Frames());
         // Refused once: the session manager does not link it again.
-        const size_t refused = CountOccurrences(m_camera.Log(), "is refused") - refusedBefore;
-        EXPECT_EQ(refused, 1u) << m_camera.Log();
+        const size_t refused = CountOccurrences(m_node.Log(), "is refused") - refusedBefore;
+        EXPECT_EQ(refused, 1u) << m_node.Log();
         std::printf("%s joining %s: %zu buffers, %zu foreign formats handed, %zu refusals\n", joins,
                     streams, joiner.Buffers(), joiner.ForeignFormats(), refused);
 
@@ -333,7 +309,7 @@ TEST_F(CameraNode, AConsumerOfAnotherFormatIsTurnedAwayAndDisturbsNobody) {
         StreamJoiner same(streams == kMjpg);
         ASSERT_TRUE(same.Start());
         EXPECT_TRUE(WaitFor([&] { return same.Buffers() >= 10; }, seconds(30)))
-            << same.Buffers() << " buffers; " << m_camera.Log();
+            << same.Buffers() << " buffers; " << m_node.Log();
         EXPECT_EQ(same.ForeignFormats(), 0u);
         first.Stop();
     }
@@ -373,9 +349,9 @@ TEST_F(CameraNode, LiveViewSizeChangeRenegotiates) {
             return false;
         },
         seconds(60)))
-        << Describe(consumer.Frames()) << consumer.Error() << m_camera.Log();
-    EXPECT_NE(m_camera.Log().find("consumers take I420 at 640x480"), std::string::npos)
-        << m_camera.Log();
+        << Describe(consumer.Frames()) << consumer.Error() << m_node.Log();
+    EXPECT_NE(m_node.Log().find("consumers take I420 at 640x480"), std::string::npos)
+        << m_node.Log();
     // And goes on at the new size.
     EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
         return CountShown(frames, Shown::Bars, mark) >= 20;
@@ -423,18 +399,18 @@ TEST_F(CameraNode, BadFramesShowTheStatusPictureWithOneLinePerBurst) {
                 return frames.size() >= 100 && CountShown(frames, Shown::Waiting) >= 10;
             },
             seconds(60)))
-            << caps << ": " << Describe(consumer.Frames()) << consumer.Error() << m_camera.Log();
+            << caps << ": " << Describe(consumer.Frames()) << consumer.Error() << m_node.Log();
         EXPECT_TRUE(
             AllOf(consumer.Frames(), 0,
                   [](const Consumed& f) { return f.width == 320 && f.height == 240 && f.whole; }))
             << caps << ": " << Describe(consumer.Frames());
         consumer.Stop();
     }
-    EXPECT_EQ(m_camera.Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
+    EXPECT_EQ(m_node.Camera().Wait(std::chrono::milliseconds(0)), -1) << "cvl-camera ended";
     int lines = 0;
-    for (const std::string& line : SplitLines(m_camera.Log()))
+    for (const std::string& line : SplitLines(m_node.Log()))
         lines += line.find("a frame from the camera is") != std::string::npos;
-    EXPECT_EQ(lines, 1) << m_camera.Log();
+    EXPECT_EQ(lines, 1) << m_node.Log();
 }
 
 // cvl-camera's resident memory in kB, from /proc.
@@ -488,7 +464,7 @@ TEST_F(CameraNode, FramesNearTheSizeLimitCostLittleAndLeaveNothingBehind) {
     ASSERT_TRUE(consumer.WaitFor([](const std::vector<Consumed>& frames) {
         return CountShown(frames, Shown::Bars) >= 30;
     })) << Describe(consumer.Frames());
-    const long usual = ResidentKb(m_camera.Pid());
+    const long usual = ResidentKb(m_node.Pid());
     ASSERT_GT(usual, 0);
 
     m_service.Terminate();
@@ -498,18 +474,18 @@ TEST_F(CameraNode, FramesNearTheSizeLimitCostLittleAndLeaveNothingBehind) {
     ServiceProcess flipping;
     ASSERT_TRUE(flipping.Start(large));
     ASSERT_TRUE(WaitFor(
-        [&] { return m_camera.Log().find("larger than the node shows") != std::string::npos; },
+        [&] { return m_node.Log().find("larger than the node shows") != std::string::npos; },
         seconds(60)))
-        << m_camera.Log();
+        << m_node.Log();
     size_t mark = consumer.Count();
     EXPECT_TRUE(consumer.WaitFor([&](const std::vector<Consumed>& frames) {
         return frames.size() >= mark + 90;
     })) << Describe(consumer.Frames())
-        << m_camera.Log();
-    long peak = ResidentKb(m_camera.Pid());
+        << m_node.Log();
+    long peak = ResidentKb(m_node.Pid());
     flipping.Terminate();
     ASSERT_EQ(flipping.WaitForExit(seconds(30)), 0);
-    EXPECT_EQ(m_camera.Log().find("offering that size"), std::string::npos) << m_camera.Log();
+    EXPECT_EQ(m_node.Log().find("offering that size"), std::string::npos) << m_node.Log();
 
     ServiceProcess normal;
     ASSERT_TRUE(normal.Start());
@@ -520,9 +496,9 @@ TEST_F(CameraNode, FramesNearTheSizeLimitCostLittleAndLeaveNothingBehind) {
             live += frames[i].shown == Shown::Bars && frames[i].width == 960;
         return live >= 60;
     })) << Describe(consumer.Frames())
-        << m_camera.Log();
+        << m_node.Log();
     ExpectLivePicturesGoOn(consumer, "frames near the size limit gone by");
-    const long after = ResidentKb(m_camera.Pid());
+    const long after = ResidentKb(m_node.Pid());
     std::printf("cvl-camera resident: %ld kB usual, %ld kB among large frames, %ld kB after\n",
                 usual, peak, after);
     EXPECT_LT(after, usual + 64 * 1024) << "usual " << usual << " kB";
@@ -542,13 +518,13 @@ TEST_F(CameraNode, AnOddLiveViewSizeReachesMjpgAsItIsAndRawAtTheEvenSizeBelow) {
             live += f.shown == Shown::Bars && f.stamped && f.width == 641 && f.height == 481;
         return live >= 20;
     })) << Describe(mjpg.Frames())
-        << mjpg.Error() << m_camera.Log();
+        << mjpg.Error() << m_node.Log();
     mjpg.Stop();
     NodeConsumer& raw = Consume(kRaw);
     EXPECT_TRUE(raw.WaitFor([](const std::vector<Consumed>& frames) {
         return CountShown(frames, Shown::Bars) >= 20;
     })) << Describe(raw.Frames())
-        << raw.Error() << m_camera.Log();
+        << raw.Error() << m_node.Log();
     EXPECT_TRUE(AllOf(raw.Frames(), 0, [](const Consumed& f) {
         return f.width == 640 && f.height == 480;
     })) << Describe(raw.Frames());
@@ -560,19 +536,20 @@ TEST_F(CameraNode, V4l2ProgramThroughPwV4l2CapturesFrames) {
         GTEST_SKIP() << "pw-v4l2 or ffmpeg is not installed";
     ASSERT_NO_FATAL_FAILURE(StartAll());
     std::string formats;
-    m_session->Run("timeout 60 pw-v4l2 ffmpeg -hide_banner -f v4l2 -list_formats all -i "
-                   "/dev/video0 2>&1",
-                   &formats);
+    m_node.Session().Run("timeout 60 pw-v4l2 ffmpeg -hide_banner -f v4l2 -list_formats all -i "
+                         "/dev/video0 2>&1",
+                         &formats);
     EXPECT_NE(formats.find("960x640"), std::string::npos) << formats;
 
     std::string output;
-    const int status = m_session->Run("timeout 120 pw-v4l2 ffmpeg -hide_banner -nostdin -f v4l2 "
-                                      "-i /dev/video0 -frames:v 30 -f null - 2>&1",
-                                      &output);
+    const int status =
+        m_node.Session().Run("timeout 120 pw-v4l2 ffmpeg -hide_banner -nostdin -f v4l2 "
+                             "-i /dev/video0 -frames:v 30 -f null - 2>&1",
+                             &output);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("frame=   30"), std::string::npos) << output;
     EXPECT_TRUE(
-        WaitForLogMessage("received: StartStreaming from: " + std::to_string(m_camera.Pid())));
+        WaitForLogMessage("received: StartStreaming from: " + std::to_string(m_node.Pid())));
 }
 
 // The node and a cvlsrc pipeline in this process share the service's one
@@ -580,7 +557,7 @@ TEST_F(CameraNode, V4l2ProgramThroughPwV4l2CapturesFrames) {
 // each ownership is one StartStreaming, and the one left takes it over.
 TEST_F(CameraNode, SharesTheOneServiceStreamWithACvlSrcPipelineInEitherOrder) {
     ASSERT_NO_FATAL_FAILURE(StartAll());
-    const pid_t camera = m_camera.Pid();
+    const pid_t camera = m_node.Pid();
     const std::string fromCamera = std::to_string(camera);
     const std::string fromHere = std::to_string(getpid());
     const auto srcLive = [](Pipeline& pipeline) {

@@ -4,10 +4,9 @@
 // refused with a logged line, a change on the camera body reaches the node,
 // and pw-v4l2 hands the controls it can show to a V4L2 program.
 #include "CVLSettings.h"
-#include "ChildProcess.h"
 #include "ControlTable.h"
-#include "DesktopSession.h"
 #include "NodeConsumer.h"
+#include "NodeProcess.h"
 #include "ServiceHarness.h"
 #include "TestSupport.h"
 #include "Zelsim.h"
@@ -65,34 +64,22 @@ protected:
         if (m_consumer)
             m_consumer->Stop();
         m_consumer.reset();
-        if (m_camera.Pid() > 0) {
-            EXPECT_EQ(m_camera.Stop(seconds(20)), 0) << m_camera.Log();
-        }
     }
 
     // The service, the session, cvl-camera and one raw consumer that streams
     // (the service has settings while a client streams).
     void StartStreaming() {
         ASSERT_TRUE(m_service.Start());
-        DesktopSessionOptions options;
-        options.portal = false;
-        m_session = std::make_unique<DesktopSession>(options);
-        ASSERT_TRUE(m_session->Start()) << m_session->Errors();
-        setenv("PIPEWIRE_RUNTIME_DIR", m_session->PipeWireRuntimeDir().c_str(), 1);
-        unsetenv("PIPEWIRE_REMOTE");
-        ASSERT_TRUE(m_camera.Start({Program("cvl-camera")}, m_session->FullClientEnvironment(),
-                                   TempFolder() + "/cvl-camera.log"));
-        ASSERT_TRUE(m_session->WaitForNode(kLabel, seconds(60)))
-            << m_camera.Log() << m_session->Errors();
+        ASSERT_TRUE(m_node.Start());
         m_consumer = std::make_unique<NodeConsumer>("video/x-raw,format=I420");
         ASSERT_TRUE(m_consumer->Play());
         ASSERT_TRUE(m_consumer->WaitForShown(Shown::Bars, 0, seconds(60)))
-            << m_consumer->Error() << m_camera.Log();
+            << m_consumer->Error() << m_node.Log();
     }
 
     std::string PwCli(const std::string& arguments) {
         std::string output;
-        m_session->Run("timeout 30 pw-cli " + arguments + " 2>&1", &output);
+        m_node.Session().Run("timeout 30 pw-cli " + arguments + " 2>&1", &output);
         return output;
     }
 
@@ -145,8 +132,7 @@ protected:
     }
 
     ServiceProcess m_service;
-    std::unique_ptr<DesktopSession> m_session;
-    ChildProcess m_camera;
+    NodeProcess m_node;
     std::unique_ptr<NodeConsumer> m_consumer;
     CVLSettings m_settings;
 };
@@ -156,8 +142,7 @@ TEST_F(NodeSettings, PwCliListsSetsAndIsRefusedCleanlyWhileFramesShowTheChanges)
 
     // Every setting of the simulated camera, with its type and choices.
     std::string info;
-    ASSERT_TRUE(WaitForParams("PropInfo", "Exposure compensation", &info))
-        << info << m_camera.Log();
+    ASSERT_TRUE(WaitForParams("PropInfo", "Exposure compensation", &info)) << info << m_node.Log();
     for (const char* expected :
          {"ISO", "Aperture (f-number)", "Shutter speed (seconds)", "White balance",
           "Live-view size", "Live-view zoom", "Zoom centre across", "Autofocus (write true)",
@@ -178,7 +163,7 @@ TEST_F(NodeSettings, PwCliListsSetsAndIsRefusedCleanlyWhileFramesShowTheChanges)
     const uint32_t compensation = ControlTable::PropId("exposure-compensation");
     PwCli(std::string("set-param ") + kNode + " Props '{ " + Hex(compensation) + ": " +
           std::to_string(plusTwo) + " }'");
-    EXPECT_TRUE(WaitForValue("exposure-compensation", "+2")) << m_camera.Log();
+    EXPECT_TRUE(WaitForValue("exposure-compensation", "+2")) << m_node.Log();
     Colour brighter;
     EXPECT_TRUE(WaitForColour(
         m_consumer->Count(),
@@ -190,7 +175,7 @@ TEST_F(NodeSettings, PwCliListsSetsAndIsRefusedCleanlyWhileFramesShowTheChanges)
     // White balance by its label: tungsten tints the picture blue.
     PwCli(std::string("set-param ") + kNode + " Props '{ " +
           Hex(ControlTable::PropId("white-balance")) + ": \"tungsten\" }'");
-    EXPECT_TRUE(WaitForValue("white-balance", "tungsten")) << m_camera.Log();
+    EXPECT_TRUE(WaitForValue("white-balance", "tungsten")) << m_node.Log();
     Colour tinted;
     EXPECT_TRUE(WaitForColour(
         m_consumer->Count(),
@@ -203,11 +188,11 @@ TEST_F(NodeSettings, PwCliListsSetsAndIsRefusedCleanlyWhileFramesShowTheChanges)
     PwCli(std::string("set-param ") + kNode + " Props '{ " + Hex(compensation) + ": 99 }'");
     EXPECT_TRUE(WaitFor(
         [&] {
-            return m_camera.Log().find("was not applied: exposure-compensation: 99 is not a "
-                                       "choice") != std::string::npos;
+            return m_node.Log().find("was not applied: exposure-compensation: 99 is not a "
+                                     "choice") != std::string::npos;
         },
         seconds(30)))
-        << m_camera.Log();
+        << m_node.Log();
     EXPECT_TRUE(WaitForValue("exposure-compensation", "+2"));
     const size_t after = m_consumer->Count();
     EXPECT_TRUE(m_consumer->WaitFor(
@@ -217,7 +202,7 @@ TEST_F(NodeSettings, PwCliListsSetsAndIsRefusedCleanlyWhileFramesShowTheChanges)
     const int iso800 = ChoiceIndex("iso", "800");
     ASSERT_GE(iso800, 0);
     PwCli(std::string("set-param ") + kNode + " Props '{ gain: " + std::to_string(iso800) + " }'");
-    EXPECT_TRUE(WaitForValue("iso", "800")) << m_camera.Log();
+    EXPECT_TRUE(WaitForValue("iso", "800")) << m_node.Log();
 
     // A change on the camera body reaches the node's params.
     Zelsim("set iso 1600");
@@ -235,13 +220,13 @@ TEST_F(NodeSettings, PwV4l2ListsTheIntegerAndBooleanControlsAndWritesThem) {
     if (RunCommand("command -v pw-v4l2 >/dev/null") != 0)
         GTEST_SKIP() << "pw-v4l2 is not installed";
     ASSERT_NO_FATAL_FAILURE(StartStreaming());
-    ASSERT_TRUE(WaitForParams("PropInfo", "Exposure compensation")) << m_camera.Log();
+    ASSERT_TRUE(WaitForParams("PropInfo", "Exposure compensation")) << m_node.Log();
     const std::string probe =
         "timeout 60 pw-v4l2 " + ShellQuote(BinaryDir() + "/tests/cvl_v4l2_controls");
     std::string controls;
     // The zoom centre's V4L2 id: the prop id less SPA_PROP_START_CUSTOM.
     const std::string across = Hex(ControlTable::PropId("zoom-position-x") - 0x1000000);
-    EXPECT_EQ(m_session->Run(probe + " " + across + "=250", &controls), 0) << controls;
+    EXPECT_EQ(m_node.Session().Run(probe + " " + across + "=250", &controls), 0) << controls;
     for (const char* expected : {"0x009a090b\tFocus step (- near, + far)\t1\t-3\t3\t1\t0\t",
                                  "0x009a091c\tAutofocus (write true)\t2\t0\t1\t1\t0\t",
                                  "0x009a1902\tZoom centre across (1/1000)\t1\t0\t1000\t1\t250\t",
@@ -256,7 +241,7 @@ TEST_F(NodeSettings, PwV4l2ListsTheIntegerAndBooleanControlsAndWritesThem) {
                    setting.value.rfind("0.25", 0) == 0;
         },
         seconds(30)))
-        << m_camera.Log();
+        << m_node.Log();
 }
 
 } // namespace

@@ -219,6 +219,10 @@ bool WebProcess::Start(const std::vector<std::string>& arguments) {
         std::chrono::seconds(20));
 }
 
+bool WebProcess::StartLive(const std::vector<std::string>& arguments) {
+    return Start(arguments) && WaitFor([&] { return State() == "live"; }, std::chrono::seconds(30));
+}
+
 std::string WebProcess::Output() const {
     std::string text;
     ReadFile(m_output, text);

@@ -56,6 +56,8 @@ public:
     // Starts it with the arguments (--listen 127.0.0.1:0 unless they name
     // one) and waits for its "serving" line.
     bool Start(const std::vector<std::string>& arguments = {});
+    // Start, then waits until it shows the camera live.
+    bool StartLive(const std::vector<std::string>& arguments = {});
     pid_t Pid() const { return m_pid; }
     uint16_t Port() const { return m_port; }
     std::string Output() const;

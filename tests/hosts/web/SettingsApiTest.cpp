@@ -75,9 +75,7 @@ class CvlWebSettings : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_service.Start());
-        ASSERT_TRUE(m_web.Start()) << m_web.Errors();
-        ASSERT_TRUE(WaitFor([&] { return m_web.State() == "live"; }, seconds(30)))
-            << m_web.Output() << m_web.Errors();
+        ASSERT_TRUE(m_web.StartLive()) << m_web.Output() << m_web.Errors();
         ASSERT_TRUE(
             WaitFor([&] { return Get(m_web.Port(), "/settings").status == 200; }, seconds(30)));
     }

@@ -63,8 +63,7 @@ TEST(CvlWebSettingsPanel, AMenuChoiceAndAClickChangeTheCameraAndThePicture) {
     ServiceProcess service;
     ASSERT_TRUE(service.Start());
     WebProcess web;
-    ASSERT_TRUE(web.Start()) << web.Errors();
-    ASSERT_TRUE(WaitFor([&] { return web.State() == "live"; }, seconds(30)));
+    ASSERT_TRUE(web.StartLive()) << web.Output() << web.Errors();
     const uint16_t port = web.Port();
 
     DevToolsPage page;

@@ -29,9 +29,7 @@ class CvlWeb : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_service.Start());
-        ASSERT_TRUE(m_web.Start()) << m_web.Errors();
-        ASSERT_TRUE(WaitFor([&] { return m_web.State() == "live"; }, seconds(30)))
-            << m_web.Output() << m_web.Errors();
+        ASSERT_TRUE(m_web.StartLive()) << m_web.Output() << m_web.Errors();
     }
 
     bool Serving() const {

@@ -145,6 +145,8 @@ TEST(CameraState, AnInternalDownloadErrorDisconnectsAndFrameNotReadyChangesNothi
 
     Zelsim("fail ZelDownloadEvfImage 2");
     ASSERT_TRUE(WaitForLogMessage("DownloadEvfCommand: ZEL_ERR_INTERNAL_ERROR"));
+    // The next line may not be written yet when the first one is read.
+    ASSERT_TRUE(WaitForLogMessage("ZelError: 2"));
     const std::vector<std::string> log = LogMessages();
     const int internal = FindLogMessage(log, "DownloadEvfCommand: ZEL_ERR_INTERNAL_ERROR");
     EXPECT_EQ(FindLogMessage(log, "ZelError: 2", internal), internal + 1);

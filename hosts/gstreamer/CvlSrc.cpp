@@ -2,7 +2,7 @@
 
 #include "CVLSettings.h"
 #include "EvfFrame.h"
-#include "SettingsWorker.h"
+#include "cvlhost/SettingsApplier.h"
 #include "cvlhost/SharedStream.h"
 
 #define GST_USE_UNSTABLE_API
@@ -23,6 +23,7 @@ using cvl::host::CapturedFrame;
 using cvl::host::CaptureSettings;
 using cvl::host::FrameCapture;
 using cvl::host::FrameKind;
+using cvl::host::SettingsApplier;
 using cvl::host::SharedStream;
 using cvl::host::StreamState;
 
@@ -158,7 +159,7 @@ struct _CvlSrc {
     GstPhotographyWhiteBalanceMode whiteBalance;
 
     // Carries out setting changes; made at the first change.
-    SettingsWorker* settings;
+    SettingsApplier* settings;
 
     // Between start and stop: this element's hold on the process's stream.
     SharedStream* capture;
@@ -206,21 +207,28 @@ static void cvl_src_kind_changed(CvlSrc* self, FrameKind kind, StreamState state
                              gst_message_new_element(GST_OBJECT(self), structure));
 }
 
-// Queues a change for the worker, made on first use. Called with settingsLock.
+// Queues a change for the applier, made on first use. Called with
+// settingsLock.
 static void cvl_src_change(CvlSrc* self, const std::string& name, const std::string& value,
                            bool action) {
     if (!self->settings) {
-        self->settings = new SettingsWorker([self](const std::string& change,
-                                                   const std::string& error) {
+        self->settings = new SettingsApplier([self](const std::string& change,
+                                                    const std::string& error) {
             GST_ELEMENT_WARNING(
                 self, RESOURCE, SETTINGS,
                 ("The camera did not take \"%s\": %s", change.c_str(), error.c_str()), (nullptr));
         });
+        if (!self->settings->Start())
+            GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                                ("Cannot start the camera settings thread"), (nullptr));
     }
-    if (action)
-        self->settings->Act(name);
-    else
+    std::string refusal;
+    if (!action)
         self->settings->Set(name, value);
+    else if (!self->settings->Act(name, refusal))
+        GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                            ("The camera did not take \"%s\": %s", name.c_str(), refusal.c_str()),
+                            (nullptr));
 }
 
 static std::string cvl_src_format(const char* format, double value) {

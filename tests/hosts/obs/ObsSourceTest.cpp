@@ -49,6 +49,108 @@ std::string TextAfter(const std::string& json, const std::string& key) {
     return json.substr(from, json.find('"', from) - from);
 }
 
+// The mean of every channel of every pixel: 0 to 255, -1 for no picture.
+double Brightness(const Picture& picture) {
+    if (picture.Empty())
+        return -1;
+    double sum = 0;
+    for (unsigned char value : picture.rgb)
+        sum += value;
+    return sum / static_cast<double>(picture.rgb.size());
+}
+
+// Until source's settings (GetInputSettings) hold value for name; answer:
+// the last response.
+bool WaitForSetting(ObsStudio& obs, const std::string& source, const std::string& name,
+                    const std::string& value, std::string& answer) {
+    return WaitFor(
+        [&] {
+            return obs.Request("GetInputSettings", "{\"inputName\":\"" + source + "\"}", &answer) &&
+                   TextAfter(answer, name) == value;
+        },
+        seconds(60));
+}
+
+// The camera's settings as the source's properties, against the simulated
+// camera: the menus list the camera's values, a change through the
+// websocket reaches the camera and the picture, a button runs its action,
+// and a change on the camera body shows in the source's settings.
+void CheckCameraSettings(ObsStudio& obs, const std::string& source) {
+    const std::string input = "{\"inputName\":\"" + source + "\"";
+    std::string answer;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return obs.Request("GetInputPropertiesListPropertyItems",
+                               input + ",\"propertyName\":\"exposure-compensation\"}", &answer) &&
+                   answer.find("\"itemValue\": \"+2\"") != std::string::npos &&
+                   answer.find("\"itemName\": \"+2 EV\"") != std::string::npos;
+        },
+        seconds(60)))
+        << answer;
+    ASSERT_TRUE(obs.Request("GetInputPropertiesListPropertyItems",
+                            input + ",\"propertyName\":\"white-balance\"}", &answer))
+        << answer;
+    EXPECT_NE(answer.find("\"itemValue\": \"tungsten\""), std::string::npos) << answer;
+    // The source's settings hold the camera's values.
+    EXPECT_TRUE(WaitForSetting(obs, source, "exposure-compensation", "0", answer)) << answer;
+    const std::string iso = TextAfter(answer, "iso");
+    EXPECT_FALSE(iso.empty()) << answer;
+
+    // Changed through the websocket: the camera takes it, the picture shows
+    // it, and the settings keep the new value.
+    const double plain = Brightness(obs.Screenshot(source));
+    ASSERT_GT(plain, 10);
+    ASSERT_TRUE(obs.Request("SetInputSettings",
+                            input + ",\"inputSettings\":{\"exposure-compensation\":\"+2\"}}",
+                            &answer))
+        << answer;
+    double brighter = plain;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            brighter = Brightness(obs.Screenshot(source));
+            return brighter > plain + 20;
+        },
+        seconds(60)))
+        << plain << " then " << brighter;
+    ASSERT_TRUE(obs.Request("GetInputSettings", input + "}", &answer)) << answer;
+    EXPECT_EQ(TextAfter(answer, "exposure-compensation"), "+2") << answer;
+    ASSERT_TRUE(obs.Request("SetInputSettings",
+                            input + ",\"inputSettings\":{\"exposure-compensation\":\"0\"}}",
+                            &answer))
+        << answer;
+    EXPECT_TRUE(obs.WaitForShown(source, Shown::Bars)) << obs.Log();
+
+    // A value the camera does not have: refused and said in OBS's log; the
+    // settings show the camera's value again.
+    ASSERT_TRUE(obs.Request("SetInputSettings",
+                            input + ",\"inputSettings\":{\"exposure-compensation\":\"+9\"}}",
+                            &answer))
+        << answer;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return obs.Log().find("the camera did not take \"exposure-compensation +9\"") !=
+                   std::string::npos;
+        },
+        seconds(60)))
+        << obs.Log();
+    EXPECT_TRUE(WaitForSetting(obs, source, "exposure-compensation", "0", answer)) << answer;
+
+    // The buttons: autofocus runs and the picture plays on.
+    const int focused = CountCalls("ZelSendCommand");
+    ASSERT_TRUE(obs.Request("PressInputPropertiesButton",
+                            input + ",\"propertyName\":\"autofocus\"}", &answer))
+        << answer;
+    EXPECT_TRUE(WaitFor([&] { return CountCalls("ZelSendCommand") > focused; }, seconds(60)));
+    EXPECT_TRUE(obs.WaitForShown(source, Shown::Bars)) << obs.Log();
+
+    // A change on the camera body reaches the source's settings.
+    Zelsim("set iso 3200");
+    EXPECT_TRUE(WaitForSetting(obs, source, "iso", "3200", answer)) << answer;
+    Zelsim("set iso " + iso);
+    EXPECT_TRUE(WaitForSetting(obs, source, "iso", iso, answer)) << answer;
+    EXPECT_TRUE(obs.WaitForShown(source, Shown::Bars)) << obs.Log();
+}
+
 TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
     ChildClient other; // forked before this process starts any thread
     ServiceProcess service;
@@ -86,6 +188,8 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
     other.StopStreaming();
     EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::Bars)) << obs.Log();
 
+    CheckCameraSettings(obs, "Camera A");
+
     // The camera unplugged and plugged in again.
     Zelsim("unplug");
     EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::NoCamera)) << obs.Log();
@@ -97,6 +201,14 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
     kill(service.Pid(), SIGKILL);
     service.WaitForExit();
     EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::Waiting)) << obs.Log();
+    // Without a service the source offers no camera settings.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return !obs.Request("GetInputPropertiesListPropertyItems",
+                                "{\"inputName\":\"Camera A\",\"propertyName\":\"iso\"}", &answer);
+        },
+        seconds(60)))
+        << answer;
     // The new service writes a new log.
     ServiceProcess again;
     ASSERT_TRUE(again.Start());

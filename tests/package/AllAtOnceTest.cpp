@@ -3,9 +3,10 @@
 // session against the PTP/IP test camera (as in JourneyTest), OBS Studio
 // started in place so that it loads modules from Debian's OBS module folder
 // where the package put the source, headless Chromium capturing "Corvalink
-// Camera", a pipewiresrc pipeline on the node and cvl-web read as a player
-// reads it. Started in two orders, every one shows live frames, the service
-// serves one stream at a time, and when the last one closes the stream ends.
+// Camera", a pipewiresrc pipeline on the node, cvl-web read as a player
+// reads it, and a GStreamer program with the package's cvlsrc. Started in
+// two orders, every one shows live frames, the service serves one stream at
+// a time, and when the last one closes the stream ends.
 #include "CameraPage.h"
 #include "CameraProcess.h"
 #include "CameraRun.h"
@@ -205,6 +206,20 @@ private:
     uint16_t m_port = 0;
 };
 
+// gst-launch with the package's cvlsrc from the system's plug-in folder, run
+// in place as a user runs it (no CVL_ROOT, no plug-in path): the element
+// says that its frames are live, and never that the camera is busy.
+bool InstalledCvlSrcLive(const InstalledRoot& root, std::string& output) {
+    const std::string command =
+        "env -u CVL_ROOT -u GST_PLUGIN_PATH -u GST_PLUGIN_PATH_1_0 -u GST_PLUGIN_SYSTEM_PATH "
+        "-u GST_PLUGIN_SYSTEM_PATH_1_0 -u GST_REGISTRY_FORK GST_REGISTRY_1_0=" +
+        ShellQuote(TempFolder() + "/installed-registry.bin") +
+        " timeout 120 gst-launch-1.0 -m cvlsrc num-buffers=150 ! fakesink";
+    return root.RunInPlace(command, output) == 0 &&
+           output.find("cvlsrc-status, live=(boolean)true") != std::string::npos &&
+           output.find("camera busy") == std::string::npos;
+}
+
 std::string SceneItem(const std::string& scene, long id, bool enabled) {
     return "{\"sceneName\":\"" + scene + "\",\"sceneItemId\":" + std::to_string(id) +
            ",\"sceneItemEnabled\":" + (enabled ? "true" : "false") + "}";
@@ -367,6 +382,9 @@ TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
     EXPECT_TRUE(web->Live()) << web->Log();
     EXPECT_TRUE(PipelineLive(*pipeline));
     EXPECT_TRUE(ObsLive(obs, "Camera")) << obs.Log();
+    // A GStreamer program with the package's cvlsrc, found in GStreamer's
+    // own plug-in folder, joins them.
+    EXPECT_TRUE(InstalledCvlSrcLive(root, output)) << output << logs();
     EXPECT_EQ(StartersSince(root, before), std::set<std::string>{webPid}) << logs();
     oneStream();
 

@@ -39,8 +39,9 @@ std::string InstalledRoot::Mounts() const {
     std::string mounts = "mount --make-rprivate / && mount -t tmpfs tmpfs /opt && mkdir " +
                          ShellQuote(opt) + " && mount --bind " + ShellQuote(m_path + opt) + " " +
                          ShellQuote(opt);
-    for (const char* folder : {"/usr/bin", "/usr/share/man/man1", "/etc/alternatives",
-                               CVL_PACKAGE_LIBDIR "/obs-plugins"})
+    for (const char* folder :
+         {"/usr/bin", "/usr/share/man/man1", "/etc/alternatives", CVL_PACKAGE_LIBDIR "/obs-plugins",
+          CVL_PACKAGE_LIBDIR "/gstreamer-1.0"})
         if (FileExists(m_path + folder) && FileExists(folder))
             mounts += std::string(" && mount -t overlay overlay -o lowerdir=") +
                       ShellQuote(m_path + folder) + ":" + folder + " " + folder;

@@ -2,10 +2,10 @@
 // dpkg --root into a throw-away root of the test's own, and commands run
 // with that installation at its real places: in a mount namespace of the
 // command's own, the root's /opt/corvalink is mounted at /opt/corvalink,
-// and its /usr/bin, /etc/alternatives and OBS's module folder lie over the
-// system's (overlay), so that the starters, the units, the camera SDK
-// alternative and the OBS source resolve as on an installed system, and
-// nothing of the machine changes.
+// and its /usr/bin, /etc/alternatives and the plug-in folders of OBS and
+// GStreamer lie over the system's (overlay), so that the starters, the
+// units, the camera SDK alternative, the OBS source and the element resolve
+// as on an installed system, and nothing of the machine changes.
 #ifndef CVL_TESTS_PACKAGE_INSTALLEDROOT_H
 #define CVL_TESTS_PACKAGE_INSTALLEDROOT_H
 

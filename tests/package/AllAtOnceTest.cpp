@@ -365,12 +365,21 @@ TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
     EXPECT_TRUE(WaitFor([] { return FramePorts() == 0; }, kLive));
     EXPECT_LE(ReadRequests(root).mostAtOnce, 1u) << logs();
 
-    // cvl-web first, then a pipeline, OBS and the browser.
-    before = ReadRequests(root).starters.size();
+    // cvl-web first, then a pipeline, OBS and the browser. The node may
+    // still have taken the stream over when cvl-web went while its linger
+    // ran: cvl-web then reads it until that ends, and takes the stream.
     web = std::make_unique<InstalledWeb>(root, environment);
     ASSERT_TRUE(web->WaitServing()) << web->Log();
     ASSERT_TRUE(web->Live()) << web->Log() << logs();
     const std::string webPid = std::to_string(web->Pid());
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const std::vector<std::string> starters = ReadRequests(root).starters;
+            return !starters.empty() && starters.back() == webPid;
+        },
+        kLive))
+        << logs();
+    before = ReadRequests(root).starters.size() - 1;
     pipeline = std::make_unique<NodeConsumer>(kRaw);
     ASSERT_TRUE(pipeline->Play()) << pipeline->Error();
     EXPECT_TRUE(PipelineLive(*pipeline)) << pipeline->Error() << logs();

@@ -37,13 +37,16 @@ endif()
 # library <target> into the system's plug-in folder <folder> of its host
 # application (CVL_PACKAGE_GST_PLUGINS, CVL_PACKAGE_OBS_PLUGINS). The plug-in
 # then lives outside the root, so in a package build it finds the client
-# library and the platform libraries by their absolute folder.
+# library and the platform libraries by their absolute folder, and knows the
+# package root (CVL_PACKAGE_ROOT) for the application that loads it, which
+# no starter of the package gave CVL_ROOT.
 function(cvl_package_plugin target folder)
     install(TARGETS ${target} LIBRARY DESTINATION ${folder}
             COMPONENT ${CVL_PACKAGE_COMPONENT} EXCLUDE_FROM_ALL)
     if(CVL_PACKAGE_BUILD)
         set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH
                      "${CVL_PACKAGE_ROOT}/${CVL_INSTALL_PLATFORM_LIBS}")
+        target_compile_definitions(${target} PRIVATE CVL_PACKAGE_ROOT="${CVL_PACKAGE_ROOT}")
     endif()
 endfunction()
 

@@ -897,6 +897,16 @@ static void cvl_src_init(CvlSrc* self) {
 }
 
 static gboolean cvl_src_plugin_init(GstPlugin* plugin) {
+#ifdef CVL_PACKAGE_ROOT
+    // The package's element, in the system's plug-in folder, belongs to the
+    // package's installation, but the program that loads it was not started
+    // by one of the package's starters, which set CVL_ROOT. Without it the
+    // client library would look for the installation's files under "/" and
+    // the frame relay for the other hosts in a place of its own (the busy
+    // picture while they stream). Set when the plug-in is loaded, before an
+    // element makes a client; a CVL_ROOT that the program was given stays.
+    setenv("CVL_ROOT", CVL_PACKAGE_ROOT, 0);
+#endif
     GST_DEBUG_CATEGORY_INIT(cvl_src_debug, "cvlsrc", 0, "Corvalink camera source");
     return gst_element_register(plugin, "cvlsrc", GST_RANK_NONE, CVL_TYPE_SRC);
 }

@@ -8,6 +8,7 @@
 
 #include <obs-module.h>
 
+#include <cstdlib>
 #include <new>
 
 OBS_DECLARE_MODULE()
@@ -57,6 +58,17 @@ MODULE_EXPORT const char* obs_module_description(void) {
 }
 
 bool obs_module_load(void) {
+#ifdef CVL_PACKAGE_ROOT
+    // The package's module belongs to the package's installation, as every
+    // program of the package does; but OBS is started by the user, not by
+    // one of the package's starters, so nothing set CVL_ROOT for it. Without
+    // it the client library would look for the installation's files under
+    // "/", and the frame relay would look for the other hosts (which run
+    // with the package root) in a place of its own, so that the source got
+    // the camera-busy picture while they stream. Set before any source makes
+    // a client; a CVL_ROOT that the user set stays.
+    setenv("CVL_ROOT", CVL_PACKAGE_ROOT, 0);
+#endif
     obs_source_info info = {};
     info.id = "corvalink_camera";
     info.type = OBS_SOURCE_TYPE_INPUT;

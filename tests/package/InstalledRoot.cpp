@@ -39,8 +39,10 @@ std::string InstalledRoot::Mounts() const {
     std::string mounts = "mount --make-rprivate / && mount -t tmpfs tmpfs /opt && mkdir " +
                          ShellQuote(opt) + " && mount --bind " + ShellQuote(m_path + opt) + " " +
                          ShellQuote(opt);
-    for (const char* folder : {"/usr/bin", "/usr/share/man/man1", "/etc/alternatives"})
-        if (FileExists(m_path + folder))
+    for (const char* folder :
+         {"/usr/bin", "/usr/share/man/man1", "/etc/alternatives", CVL_PACKAGE_LIBDIR "/obs-plugins",
+          CVL_PACKAGE_LIBDIR "/gstreamer-1.0"})
+        if (FileExists(m_path + folder) && FileExists(folder))
             mounts += std::string(" && mount -t overlay overlay -o lowerdir=") +
                       ShellQuote(m_path + folder) + ":" + folder + " " + folder;
     return mounts;
@@ -54,6 +56,10 @@ int InstalledRoot::RunInPlace(const std::string& command, std::string& output) c
     output.clear();
     return RunCommand("unshare -m sh -c " + ShellQuote(Mounts() + " && " + command) + " 2>&1",
                       &output);
+}
+
+std::vector<std::string> InstalledRoot::InPlaceWords() const {
+    return {"unshare", "-m", "sh", "-c", Mounts() + " && exec \"$@\"", "in-place"};
 }
 
 pid_t InstalledRoot::SpawnInPlace(const std::string& command,

@@ -2,8 +2,9 @@
 // dpkg --root into a throw-away root of the test's own, and commands run
 // with that installation at its real places: in a mount namespace of the
 // command's own, the root's /opt/corvalink is mounted at /opt/corvalink,
-// and its /usr/bin and /etc/alternatives lie over the system's (overlay),
-// so that the starters, the units and the camera SDK alternative resolve
+// and its /usr/bin, /etc/alternatives and the plug-in folders of OBS and
+// GStreamer lie over the system's (overlay), so that the starters, the
+// units, the camera SDK alternative, the OBS source and the element resolve
 // as on an installed system, and nothing of the machine changes.
 #ifndef CVL_TESTS_PACKAGE_INSTALLEDROOT_H
 #define CVL_TESTS_PACKAGE_INSTALLEDROOT_H
@@ -44,6 +45,10 @@ public:
                        const std::map<std::string, std::string>& environment,
                        const std::string& stderrFile, int asUser = -1,
                        const std::vector<unsigned>& groups = {}) const;
+
+    // The words that run a command line (appended to them) in place: a
+    // shell that makes the mounts and execs the rest.
+    std::vector<std::string> InPlaceWords() const;
 
     // Files, links and folders under the root, each beginning with "/",
     // but dpkg's own records.

@@ -26,6 +26,10 @@ ObsStudio::~ObsStudio() {
 }
 
 bool ObsStudio::Start(std::string& error) {
+    return Start(error, ObsLaunch());
+}
+
+bool ObsStudio::Start(std::string& error, const ObsLaunch& launch) {
     // Xvfb picks a free display and writes its number to descriptor 3.
     const std::string displayFile = TempFolder() + "/obs-display";
     if (!m_xvfb.Start({"sh", "-c",
@@ -49,13 +53,17 @@ bool ObsStudio::Start(std::string& error) {
 
     m_home = MakeFolder("obs-home");
     const std::string config = m_home + "/.config/obs-studio";
-    const std::string module = config + "/plugins/corvalink-camera";
-    MakeFolder("obs-home/.config/obs-studio/plugins/corvalink-camera/bin/64bit");
-    if (RunCommand("cp " +
-                   ShellQuote(InstallRoot() + "/" CVL_OBS_PLUGIN_FOLDER "/corvalink-camera.so") +
-                   " " + ShellQuote(module + "/bin/64bit/")) != 0) {
-        error = "the staged installation has no OBS module";
-        return false;
+    MakeFolder("obs-home/.config/obs-studio");
+    if (launch.stagedModule) {
+        const std::string module = config + "/plugins/corvalink-camera";
+        MakeFolder("obs-home/.config/obs-studio/plugins/corvalink-camera/bin/64bit");
+        if (RunCommand(
+                "cp " +
+                ShellQuote(InstallRoot() + "/" CVL_OBS_PLUGIN_FOLDER "/corvalink-camera.so") + " " +
+                ShellQuote(module + "/bin/64bit/")) != 0) {
+            error = "the staged installation has no OBS module";
+            return false;
+        }
     }
     WriteFile(config + "/global.ini", "[General]\nFirstRun=false\n\n[OBSWebSocket]\n"
                                       "ServerEnabled=true\nServerPort=" +
@@ -63,20 +71,25 @@ bool ObsStudio::Start(std::string& error) {
                                           "\nAuthRequired=false\nFirstLoad=false\n"
                                           "AlertsEnabled=false\n");
 
-    std::vector<std::string> environment = ChildProcess::EnvironmentWith(
-        {"HOME=" + m_home, "XDG_CONFIG_HOME=" + m_home + "/.config", "DISPLAY=" + display,
-         "LIBGL_ALWAYS_SOFTWARE=1", "QT_QPA_PLATFORM=xcb",
-         // The module was copied out of the root: its libraries are there.
-         "LD_LIBRARY_PATH=" + InstallRoot() + "/" CVL_PLATFORM_LIB_FOLDER,
-         // OBS is not built with the sanitizers that the module is: their
-         // runtime comes first, and OBS's own leaks are not this test's.
-         std::string("LD_PRELOAD=") + CVL_SANITIZER_RUNTIME,
-         "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"},
-        {"WAYLAND_DISPLAY", "SESSION_MANAGER"});
-    if (!m_obs.Start({"unshare", "-n", "--", "sh", "-c",
-                      "ip link set lo up && exec obs --multi --minimize-to-tray "
-                      "--disable-shutdown-check --verbose"},
-                     environment, TempFolder() + "/obs-stdout.log")) {
+    std::vector<std::string> variables = {
+        "HOME=" + m_home, "XDG_CONFIG_HOME=" + m_home + "/.config", "DISPLAY=" + display,
+        "LIBGL_ALWAYS_SOFTWARE=1", "QT_QPA_PLATFORM=xcb"};
+    if (launch.stagedModule)
+        variables.insert(variables.end(),
+                         {// The module was copied out of the root: its libraries are there.
+                          "LD_LIBRARY_PATH=" + InstallRoot() + "/" CVL_PLATFORM_LIB_FOLDER,
+                          // OBS is not built with the sanitizers that the module is: their
+                          // runtime comes first, and OBS's own leaks are not this test's.
+                          std::string("LD_PRELOAD=") + CVL_SANITIZER_RUNTIME,
+                          "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"});
+    std::vector<std::string> removed = {"WAYLAND_DISPLAY", "SESSION_MANAGER"};
+    removed.insert(removed.end(), launch.removed.begin(), launch.removed.end());
+    const std::vector<std::string> environment = ChildProcess::EnvironmentWith(variables, removed);
+    std::vector<std::string> command = launch.wrapper;
+    command.insert(command.end(), {"unshare", "-n", "--", "sh", "-c",
+                                   "ip link set lo up && exec obs --multi --minimize-to-tray "
+                                   "--disable-shutdown-check --verbose"});
+    if (!m_obs.Start(command, environment, TempFolder() + "/obs-stdout.log")) {
         error = "cannot start OBS";
         return false;
     }

@@ -14,8 +14,24 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace cvl::test {
+
+// How OBS is started. The defaults: the staged installation's module in the
+// private configuration's plug-in folder.
+struct ObsLaunch {
+    // Copies the staged installation's module into the private plug-in
+    // folder, with the libraries and the sanitizer runtime that it needs.
+    // Off: OBS loads only the modules of its own module folders, as it does
+    // for an installed module.
+    bool stagedModule = true;
+    // Words that run first and exec the rest (OBS's command line): a mount
+    // namespace with an installation in place, say.
+    std::vector<std::string> wrapper;
+    // Variables taken out of OBS's environment.
+    std::vector<std::string> removed;
+};
 
 class ObsStudio {
 public:
@@ -28,6 +44,7 @@ public:
     // Starts both and waits until the websocket answers; false with the
     // reason in error.
     bool Start(std::string& error);
+    bool Start(std::string& error, const ObsLaunch& launch);
     pid_t Pid() const { return m_obs.Pid(); }
 
     // One request; the response's line of JSON in answer. True when OBS

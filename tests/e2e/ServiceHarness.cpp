@@ -96,6 +96,8 @@ bool ServiceProcess::Start(const ServiceOptions& options, bool waitUntilRunning)
         variables.push_back("ZELSIM_SIZE=" + options.size);
     if (!options.frames.empty())
         variables.push_back("ZELSIM_FRAMES=" + options.frames);
+    if (!options.sendLog.empty())
+        variables.push_back("ZELSIM_SEND_LOG=" + options.sendLog);
     std::vector<char*> envp;
     for (std::string& variable : variables)
         envp.push_back(variable.data());

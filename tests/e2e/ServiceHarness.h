@@ -33,6 +33,9 @@ struct ServiceOptions {
     // ZELSIM_FRAMES (a folder of JPEG files played instead of the pattern),
     // when not empty.
     std::string frames;
+    // ZELSIM_SEND_LOG (a file that gets each download's frame and time),
+    // when not empty.
+    std::string sendLog;
     // What the fake probe commands print.
     std::string csrutilOutput = "System Integrity Protection status: enabled.\n";
     std::string swVersOutput =

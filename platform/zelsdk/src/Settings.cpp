@@ -42,6 +42,8 @@ void Settings::Read(FailureInjector& failures) {
     }
     const char* frames = std::getenv("ZELSIM_FRAMES");
     framesFolder = frames ? frames : "";
+    const char* sent = std::getenv("ZELSIM_SEND_LOG");
+    sendLog = sent ? sent : "";
     if (const char* ms = std::getenv("ZELSIM_DOWNLOAD_MS")) {
         uint32_t v;
         if (ParseU32(ms, v) && v <= 10000)

@@ -17,6 +17,9 @@ void Simulator::ReadEnvironment() {
     m_environmentRead = true;
     m_settings.Read(m_failures);
     m_frames.Configure(m_settings.width, m_settings.height, m_settings.framesFolder);
+    if (!m_settings.sendLog.empty() && !(m_sendLog = std::fopen(m_settings.sendLog.c_str(), "ae")))
+        std::fprintf(stderr, "zelsim: ZELSIM_SEND_LOG=%s cannot be written\n",
+                     m_settings.sendLog.c_str());
 }
 
 ZelError Simulator::Initialize() {

@@ -21,6 +21,7 @@
 
 #include <ZelSDK/ZelSDK.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +62,7 @@ public:
     bool m_busy = false;              // another program holds the port
     uint64_t m_sequence = 0;          // of the last download, never reset
     uint64_t m_served = 0;
+    FILE* m_sendLog = nullptr; // ZELSIM_SEND_LOG, open for the process's life
     EventThread m_events{m_mutex};
     Settings m_settings;
     FrameSource m_frames;

@@ -399,12 +399,18 @@ ZelError ZelDownloadEvfImage(__ZelObject* camera, __ZelObject* image) {
     }
     if (downloadMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(downloadMs));
-    Bytes out = FrameSource::Stamped(*picture, sequence, MonotonicNs());
+    const uint64_t stampNs = MonotonicNs();
+    Bytes out = FrameSource::Stamped(*picture, sequence, stampNs);
 
     call.Lock();
     // The image may have been released during the transfer.
     if (!S().m_handles.Find(image, Kind::Image))
         return call.Done(ZEL_ERR_INVALID_HANDLE);
+    if (S().m_sendLog) {
+        std::fprintf(S().m_sendLog, "%lld %llu\n", static_cast<long long>(frame),
+                     static_cast<unsigned long long>(stampNs));
+        std::fflush(S().m_sendLog);
+    }
     target->swap(out);
     size_t length = target->size();
     call.Unlock();

@@ -3,9 +3,13 @@
 #include "TestSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 
 namespace cvl::test {
 
@@ -16,6 +20,10 @@ constexpr int kWebSocketPort = 4455;
 
 std::string RequestScript() {
     return SourceDir() + "/tests/hosts/obs/obs-request.py";
+}
+
+std::string ScreenshotsScript() {
+    return SourceDir() + "/tests/hosts/obs/obs-screenshots.py";
 }
 
 } // namespace
@@ -137,6 +145,43 @@ Shown ObsStudio::ShownBy(const std::string& source) {
 bool ObsStudio::WaitForShown(const std::string& source, Shown shown,
                              std::chrono::milliseconds timeout) {
     return WaitFor([&] { return ShownBy(source) == shown; }, timeout);
+}
+
+std::vector<TimedShot> ObsStudio::TimedScreenshots(const std::string& source,
+                                                   std::chrono::milliseconds duration,
+                                                   std::chrono::milliseconds interval, int width,
+                                                   int height) {
+    std::vector<TimedShot> shots;
+    if (!m_obs.Running())
+        return shots;
+    const std::string folder = MakeFolder("obs-timed-" + std::to_string(++m_shots));
+    std::string output;
+    RunCommand("nsenter -t " + std::to_string(m_obs.Pid()) + " -n /usr/bin/python3 " +
+                   ShellQuote(ScreenshotsScript()) + " " + std::to_string(kWebSocketPort) + " " +
+                   ShellQuote(source) + " " + std::to_string(duration.count() / 1000.0) + " " +
+                   std::to_string(interval.count()) + " " + std::to_string(width) + " " +
+                   std::to_string(height) + " " + ShellQuote(folder),
+               &output);
+    std::istringstream lines(output);
+    TimedShot shot;
+    int number = 0;
+    while (lines >> number >> shot.sentNs >> shot.answeredNs) {
+        shot.path = folder + "/shot-" + std::to_string(number) + ".png";
+        shots.push_back(shot);
+    }
+    return shots;
+}
+
+bool ObsStudio::JoinNetwork() {
+    if (!m_obs.Running())
+        return false;
+    const int fd =
+        open(("/proc/" + std::to_string(m_obs.Pid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool joined = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return joined;
 }
 
 std::string ObsStudio::Log() const {

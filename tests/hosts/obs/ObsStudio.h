@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,14 @@ struct ObsLaunch {
     std::vector<std::string> wrapper;
     // Variables taken out of OBS's environment.
     std::vector<std::string> removed;
+};
+
+// A screenshot taken by TimedScreenshots: its PNG file, and when its request
+// went out and its answer came (CLOCK_MONOTONIC, the frame stamps' clock).
+struct TimedShot {
+    std::string path;
+    int64_t sentNs = 0;
+    int64_t answeredNs = 0;
 };
 
 class ObsStudio {
@@ -58,6 +67,16 @@ public:
     // Until source shows shown.
     bool WaitForShown(const std::string& source, Shown shown,
                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Screenshots of source scaled to width x height, one every interval for
+    // duration, over one connection; fewer when OBS is slower.
+    std::vector<TimedShot> TimedScreenshots(const std::string& source,
+                                            std::chrono::milliseconds duration,
+                                            std::chrono::milliseconds interval, int width,
+                                            int height);
+    // The calling thread joins OBS's network namespace, so that the programs
+    // it starts afterwards and its own connections share OBS's loopback (a
+    // server there for OBS to read, such as cvl-web). False when it cannot.
+    bool JoinNetwork();
     // OBS's log of this run.
     std::string Log() const;
 

@@ -24,34 +24,44 @@ double Ms(int64_t ns) {
 
 // values[i] belongs to frames[i]; only stamped frames count.
 FrameSeries SeriesOf(const std::vector<PlayedFrame>& frames, const std::vector<double>& values) {
+    std::vector<int64_t> atNs;
+    std::vector<double> stamped;
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (frames[i].stamped) {
+            atNs.push_back(frames[i].outNs);
+            stamped.push_back(values[i]);
+        }
+    return SeriesOver(frames.front().outNs, atNs, stamped, kPlayerWindow);
+}
+
+} // namespace
+
+FrameSeries SeriesOver(int64_t startNs, const std::vector<int64_t>& atNs,
+                       const std::vector<double>& values, std::chrono::nanoseconds window) {
     FrameSeries series;
-    std::vector<double> all;
+    if (values.empty())
+        return series;
     std::vector<double> medians;
-    std::vector<double> window;
-    const int64_t length = std::chrono::nanoseconds(kPlayerWindow).count();
-    int64_t end = frames.front().outNs + length;
+    std::vector<double> inWindow;
+    const int64_t length = window.count();
+    int64_t end = startNs + length;
     const auto close = [&] {
-        if (!window.empty())
-            medians.push_back(host::FrameStats::Percentile(window, 50));
-        window.clear();
+        if (!inWindow.empty())
+            medians.push_back(host::FrameStats::Percentile(inWindow, 50));
+        inWindow.clear();
     };
-    for (size_t i = 0; i < frames.size(); ++i) {
-        if (frames[i].outNs >= end) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (atNs[i] >= end) {
             close();
-            while (frames[i].outNs >= end)
+            while (atNs[i] >= end)
                 end += length;
         }
-        if (frames[i].stamped) {
-            window.push_back(values[i]);
-            all.push_back(values[i]);
-        }
+        inWindow.push_back(values[i]);
     }
     close();
-    if (all.empty())
-        return series;
-    series.p50 = host::FrameStats::Percentile(all, 50);
-    series.p95 = host::FrameStats::Percentile(all, 95);
-    series.max = host::FrameStats::Percentile(all, 100);
+    series.p50 = host::FrameStats::Percentile(values, 50);
+    series.p95 = host::FrameStats::Percentile(values, 95);
+    series.max = host::FrameStats::Percentile(values, 100);
     series.firstWindow = medians.front();
     series.lastWindow = medians.back();
     for (double median : medians)
@@ -59,8 +69,6 @@ FrameSeries SeriesOf(const std::vector<PlayedFrame>& frames, const std::vector<d
             series.worstWindow = median;
     return series;
 }
-
-} // namespace
 
 std::string FrameSeries::Json() const {
     char text[256];

@@ -39,6 +39,11 @@ struct FrameSeries {
 // Windows of this length make the medians.
 constexpr std::chrono::seconds kPlayerWindow{2};
 
+// The series of values, values[i] taken at atNs[i] (in order), with its
+// medians over windows of the given length from startNs on.
+FrameSeries SeriesOver(int64_t startNs, const std::vector<int64_t>& atNs,
+                       const std::vector<double>& values, std::chrono::nanoseconds window);
+
 struct PlayerFigures {
     int frames = 0;
     int unstamped = 0;

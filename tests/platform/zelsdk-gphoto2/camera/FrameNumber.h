@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace cvl::test {
 
@@ -18,6 +19,10 @@ constexpr uint32_t kFrameNumbers = 256;
 
 // Draws number (taken modulo kFrameNumbers) across the middle of the canvas.
 void DrawFrameNumber(imaging::Canvas& canvas, uint32_t number);
+
+// Picture number of a numbered loop, as a JPEG: colour bars, the number's
+// blocks, a disc that moves from picture to picture and the number as text.
+std::vector<uint8_t> NumberedPicture(int width, int height, uint32_t number);
 
 // Reads the number from the luma of a picture of width x height: the first
 // row starts at luma, rows are rowStride bytes apart and pixels pixelStride

@@ -2,7 +2,6 @@
 
 #include "FrameNumber.h"
 #include "FrameSource.h"
-#include "imaging/JpegEncoder.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -133,28 +132,6 @@ bool SendData(int fd, uint32_t transaction, const std::vector<uint8_t>& data) {
     Put32(end, transaction);
     end.insert(end.end(), data.begin(), data.end());
     return WriteAll(fd, Packet(kStartData, start)) && WriteAll(fd, Packet(kEndData, end));
-}
-
-// Picture number of the numbered loop: colour bars, the number's blocks,
-// a disc that moves from picture to picture and the number as text.
-std::vector<uint8_t> NumberedPicture(int width, int height, uint32_t number) {
-    using namespace cvl::imaging;
-    Canvas canvas(width, height, Color{24, 28, 40});
-    const Color bars[] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
-                          {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {40, 40, 40}};
-    for (int b = 0; b < 8; ++b)
-        canvas.FillRect(b * width / 8, 0, width / 8 + 1, height / 4, bars[b]);
-    DrawFrameNumber(canvas, number);
-    const int radius = height / 16 > 2 ? height / 16 : 2;
-    const int travel = width - 2 * radius;
-    canvas.FillCircle(radius + static_cast<int>(number * 37 % kFrameNumbers) * travel /
-                                   static_cast<int>(kFrameNumbers),
-                      height * 13 / 16, radius, Color{250, 140, 20});
-    const int scale =
-        height / 10 / Canvas::kGlyphHeight > 1 ? height / 10 / Canvas::kGlyphHeight : 1;
-    canvas.DrawTextCentred(height * 5 / 8, "FRAME " + std::to_string(number), scale,
-                           Color{255, 255, 255});
-    return EncodeJpeg(canvas, 80);
 }
 
 } // namespace

@@ -220,20 +220,6 @@ bool InstalledCvlSrcLive(const InstalledRoot& root, std::string& output) {
            output.find("camera busy") == std::string::npos;
 }
 
-std::string SceneItem(const std::string& scene, long id, bool enabled) {
-    return "{\"sceneName\":\"" + scene + "\",\"sceneItemId\":" + std::to_string(id) +
-           ",\"sceneItemEnabled\":" + (enabled ? "true" : "false") + "}";
-}
-
-// The text after "key": in a line of JSON.
-std::string TextAfter(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\": \"");
-    if (at == std::string::npos)
-        return "";
-    const size_t from = at + key.size() + 5;
-    return json.substr(from, json.find('"', from) - from);
-}
-
 TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
     ASSERT_TRUE(HeadlessBrowser::Installed(BrowserKind::Chromium));
     InstalledRoot root;
@@ -326,7 +312,7 @@ TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
                                 "\"sceneItemEnabled\":true}",
                             &answer))
         << answer;
-    const long item = std::atol(answer.c_str() + answer.find("\"sceneItemId\": ") + 15);
+    const long item = static_cast<long>(NumberAfter(answer, "sceneItemId"));
     ASSERT_TRUE(ObsLive(obs, "Camera")) << obs.Log() << logs();
     EXPECT_EQ(StartersSince(root, before), std::set<std::string>{obsPid}) << logs();
     auto chromium = std::make_unique<HeadlessBrowser>(BrowserKind::Chromium, session);
@@ -346,7 +332,7 @@ TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
 
     // The owner leaves first: after its linger its stream ends and one of
     // the others asks for the stream; the rest stay live.
-    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItem(scene, item, false), &answer))
+    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItemRequest(scene, item, false), &answer))
         << answer;
     EXPECT_TRUE(WaitFor([&] { return StartersSince(root, before).size() == 2; }, kLive)) << logs();
     EXPECT_TRUE(BrowserLive(page)) << chromium->Log() << logs();
@@ -383,7 +369,7 @@ TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
     pipeline = std::make_unique<NodeConsumer>(kRaw);
     ASSERT_TRUE(pipeline->Play()) << pipeline->Error();
     EXPECT_TRUE(PipelineLive(*pipeline)) << pipeline->Error() << logs();
-    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItem(scene, item, true), &answer))
+    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItemRequest(scene, item, true), &answer))
         << answer;
     EXPECT_TRUE(ObsLive(obs, "Camera")) << obs.Log() << logs();
     chromium = std::make_unique<HeadlessBrowser>(BrowserKind::Chromium, session);
@@ -416,7 +402,7 @@ TEST(EveryApplication, ShowsTheInstalledCameraAtOnceInAnyOrderOnOneStream) {
         << logs();
     EXPECT_TRUE(ObsLive(obs, "Camera")) << obs.Log() << logs();
     oneStream();
-    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItem(scene, item, false), &answer))
+    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItemRequest(scene, item, false), &answer))
         << answer;
     EXPECT_TRUE(WaitFor([&] { return ReadRequests(root).streaming.empty(); }, kLive)) << logs();
     EXPECT_TRUE(WaitFor([] { return FramePorts() == 0; }, kLive));

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -183,6 +184,18 @@ int ProbeAsOtherUser(const std::string& verb, const std::string& argument,
                           " --clear-groups " + ShellQuote(Program("cvl-port-probe")) + " " + verb +
                           " " + ShellQuote(argument) + (output ? " 2>&1" : " 2>/dev/null"),
                       output);
+}
+
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int OpenDescriptors(pid_t pid) {

@@ -57,6 +57,8 @@ void KillAndReap(pid_t& pid);
 int OpenDescriptors(pid_t pid);
 // Threads of a process, -1 when it is gone.
 int Threads(pid_t pid);
+// A process's user and system CPU seconds so far.
+double CpuSeconds(pid_t pid);
 
 // The user that tests run as to play another local user (nobody).
 constexpr unsigned kOtherUser = 65534;

@@ -145,19 +145,6 @@ ShotFigures FiguresOf(const std::vector<TimedShot>& shots, const std::string& se
     return figures;
 }
 
-// A process's user and system CPU seconds so far.
-double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::atof(field.c_str());
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // The CPU seconds a second of the processes over duration.
 std::vector<double> CpuShares(const std::vector<pid_t>& pids, std::chrono::seconds duration) {
     std::vector<double> before;
@@ -176,20 +163,6 @@ std::vector<double> CpuShares(const std::vector<pid_t>& pids, std::chrono::secon
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
-}
-
-// The number after "key": in a line of JSON, or -1.
-double NumberAfter(const std::string& json, const std::string& key) {
-    const size_t at = json.find(Quoted(key) + ": ");
-    return at == std::string::npos ? -1 : std::atof(json.c_str() + at + key.size() + 4);
-}
-
-std::string TextAfter(const std::string& json, const std::string& key) {
-    const size_t at = json.find(Quoted(key) + ": \"");
-    if (at == std::string::npos)
-        return "";
-    const size_t from = at + key.size() + 5;
-    return json.substr(from, json.find('"', from) - from);
 }
 
 // The Media Source's settings as docs/cvl-web.md gives them: a network input

@@ -29,26 +29,6 @@ int FramePortsOf(pid_t pid) {
     return count;
 }
 
-std::string SceneItemRequest(const std::string& scene, int id, bool enabled) {
-    return "{\"sceneName\":\"" + scene + "\",\"sceneItemId\":" + std::to_string(id) +
-           ",\"sceneItemEnabled\":" + (enabled ? "true" : "false") + "}";
-}
-
-// The number after "key": in a line of JSON, or -1.
-long NumberAfter(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\": ");
-    return at == std::string::npos ? -1 : std::atol(json.c_str() + at + key.size() + 4);
-}
-
-// The text after "key": in a line of JSON.
-std::string TextAfter(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\": \"");
-    if (at == std::string::npos)
-        return "";
-    const size_t from = at + key.size() + 5;
-    return json.substr(from, json.find('"', from) - from);
-}
-
 // The mean of every channel of every pixel: 0 to 255, -1 for no picture.
 double Brightness(const Picture& picture) {
     if (picture.Empty())
@@ -181,7 +161,7 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
                                 "\"sceneItemEnabled\":true}",
                             &answer))
         << answer;
-    const long itemA = NumberAfter(answer, "sceneItemId");
+    const long itemA = static_cast<long>(NumberAfter(answer, "sceneItemId"));
     ASSERT_GE(itemA, 0) << answer;
     EXPECT_TRUE(WaitForLogMessage(started, 1, seconds(60))) << obs.Log();
     EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::Busy)) << obs.Log();
@@ -224,7 +204,7 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
                                 "\"sceneItemEnabled\":true}",
                             &answer))
         << answer;
-    const long itemB = NumberAfter(answer, "sceneItemId");
+    const long itemB = static_cast<long>(NumberAfter(answer, "sceneItemId"));
     ASSERT_GE(itemB, 0) << answer;
     EXPECT_TRUE(obs.WaitForShown("Camera B", Shown::Bars)) << obs.Log();
     EXPECT_TRUE(obs.WaitForShown("Camera A", Shown::Bars)) << obs.Log();
@@ -234,17 +214,14 @@ TEST(ObsSource, ShowsTheCameraFollowsItAndHoldsTheStreamOnlyWhileShown) {
 
     // Both hidden: the stream ends after the linger time; shown again, it
     // starts again.
-    ASSERT_TRUE(obs.Request("SetSceneItemEnabled",
-                            SceneItemRequest(scene, static_cast<int>(itemA), false), &answer))
+    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItemRequest(scene, itemA, false), &answer))
         << answer;
-    ASSERT_TRUE(obs.Request("SetSceneItemEnabled",
-                            SceneItemRequest(scene, static_cast<int>(itemB), false), &answer))
+    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItemRequest(scene, itemB, false), &answer))
         << answer;
     const int stops = CountLogMessages(stopped);
     EXPECT_TRUE(WaitForLogMessage(stopped, stops + 1, seconds(60))) << obs.Log();
     EXPECT_TRUE(WaitFor([&] { return FramePortsOf(obs.Pid()) == 0; }, seconds(30)));
-    ASSERT_TRUE(obs.Request("SetSceneItemEnabled",
-                            SceneItemRequest(scene, static_cast<int>(itemB), true), &answer))
+    ASSERT_TRUE(obs.Request("SetSceneItemEnabled", SceneItemRequest(scene, itemB, true), &answer))
         << answer;
     EXPECT_TRUE(WaitForLogMessage(started, starts + 1, seconds(60)));
     EXPECT_TRUE(obs.WaitForShown("Camera B", Shown::Bars)) << obs.Log();

@@ -198,4 +198,22 @@ std::string ObsStudio::Log() const {
     return all;
 }
 
+std::string TextAfter(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": \"");
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + key.size() + 5;
+    return json.substr(from, json.find('"', from) - from);
+}
+
+double NumberAfter(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": ");
+    return at == std::string::npos ? -1 : std::atof(json.c_str() + at + key.size() + 4);
+}
+
+std::string SceneItemRequest(const std::string& scene, long id, bool enabled) {
+    return "{\"sceneName\":\"" + scene + "\",\"sceneItemId\":" + std::to_string(id) +
+           ",\"sceneItemEnabled\":" + (enabled ? "true" : "false") + "}";
+}
+
 } // namespace cvl::test

@@ -42,6 +42,13 @@ struct TimedShot {
     int64_t answeredNs = 0;
 };
 
+// Reading the websocket's answers, a line of JSON each: the text or the
+// number after "key": ("" or -1 when it is not there).
+std::string TextAfter(const std::string& json, const std::string& key);
+double NumberAfter(const std::string& json, const std::string& key);
+// The data of a SetSceneItemEnabled request.
+std::string SceneItemRequest(const std::string& scene, long id, bool enabled);
+
 class ObsStudio {
 public:
     ObsStudio() = default;

@@ -36,19 +36,6 @@ int BenchSeconds() {
     return value ? std::atoi(value) : 0;
 }
 
-// A process's user and system CPU seconds so far.
-double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::atof(field.c_str());
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // ffmpeg reads path for the time; the figures, with cvl-web's CPU share then.
 PlayerFigures Read(const WebProcess& web, const std::string& path, seconds duration,
                    std::string& timeBase, double& webCpu, std::string& log) {
